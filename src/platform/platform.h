@@ -1,0 +1,28 @@
+// Thin wrappers over the platform: the family query, run-time binding of
+// library entry points, console output, and the ANSI/UTF-16 file-call twins.
+#ifndef VESKACURE_PLATFORM_PLATFORM_H
+#define VESKACURE_PLATFORM_PLATFORM_H
+
+#include <windows.h>
+
+enum PlatformFamily { PlatformOther = 0, Win9x = 1, WinNT = 2 };
+
+// platform.cpp
+// GetVersionExA with the 148-byte record; asked afresh by every caller.
+bool query_version(OSVERSIONINFOA *info);
+// Win9x for platform id 1, WinNT for 2, PlatformOther otherwise or when the query fails.
+PlatformFamily platform_family(void);
+
+// Looks up every name in `names` (in order) before testing any of them;
+// true only when all `count` entry points were found. `entries` receives them.
+bool bind_entry_points(HMODULE module, const char *const *names, FARPROC *entries, int count);
+
+// console.cpp
+// All output goes to standard output through here.
+void out(const char *format, ...) __attribute__((format(printf, 1, 2)));
+// `format` holds one "%S": the UTF-16 text is shown in the console's code page,
+// "?" for characters that code page lacks; the rest of the line is never lost.
+void out_wide(const char *format, const wchar_t *text);
+void flush_output(void);
+
+#endif
