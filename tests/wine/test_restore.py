@@ -114,6 +114,7 @@ class Restore(unittest.TestCase):
         finally:
             holder.kill()
             holder.wait()
+            holder.stdout.close()
 
     def test_file_that_cannot_be_cut_is_an_error(self):
         # Another process maps the file: the host is moved, but the file cannot
@@ -134,6 +135,7 @@ class Restore(unittest.TestCase):
         finally:
             mapper.kill()
             mapper.wait()
+            mapper.stdout.close()
 
 
 if __name__ == "__main__":
