@@ -7,8 +7,12 @@
 //   memprobe paths NAME         the image path of the first listed process
 //                               with this executable name, from each source
 //                               the scan can use ("-" when it fails)
+//   memprobe suspended PATH SECONDS
+//                               starts PATH suspended, prints "started",
+//                               keeps it so for SECONDS, then ends it
 #include <windows.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <tlhelp32.h>
 
@@ -85,8 +89,29 @@ static int show_paths(const char *name)
     return 0;
 }
 
+// A process whose start-up has not run yet: its module list is still empty.
+static int hold_suspended(char *path, DWORD seconds)
+{
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    if (!CreateProcessA(path, NULL, NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL, &startup,
+                        &info))
+        return 1;
+    printf("started\n");
+    fflush(stdout);
+    Sleep(seconds * 1000);
+    TerminateProcess(info.hProcess, 0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 4 && strcmp(argv[1], "suspended") == 0)
+        return hold_suspended(argv[2], static_cast<DWORD>(atoi(argv[3])));
     if (argc >= 4 && strcmp(argv[1], "bind") == 0)
         return bind_names(argv[2], argv + 3, argc - 3);
     if (argc == 3 && strcmp(argv[1], "count") == 0) {

@@ -151,6 +151,7 @@ class ProcessStatusStrategy(unittest.TestCase):
         cls.bed.program("infected.exe", 0x20000, expected=INFECTED)
         cls.bed.program("wormcopy.exe", 0xEFFF, expected=WORM_COPY)
         cls.bed.program("unreadable.exe", 0xF000, expected=INFECTED)
+        cls.bed.program("suspended.exe", 0xF000, expected=INFECTED)
 
     @classmethod
     def tearDownClass(cls):
@@ -190,6 +191,23 @@ class ProcessStatusStrategy(unittest.TestCase):
         out = step_one(self.m.run_tool().out)
         self.assertEqual(out, FOUND + PSAPI_TERMINATING % "C:\\apps\\unreadable.exe" + PSAPI_OK)
         self.assertTrue(bed.ended("unreadable.exe"))
+
+    def test_process_whose_modules_cannot_be_listed_is_skipped(self):
+        bed = self.bed
+        # Started suspended, its loader has not run: no module list yet.
+        holder = self.m.spawn(str(STANDINS / "memprobe.exe"), "suspended", "C:\\apps\\suspended.exe",
+                              "30")
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"started")
+            bed.start("wormcopy.exe")
+            out = step_one(self.m.run_tool().out)
+            self.assertEqual(out, FOUND + PSAPI_TERMINATING % "C:\\apps\\wormcopy.exe" + PSAPI_OK)
+            self.assertTrue(bed.ended("wormcopy.exe"))
+            self.assertEqual(bed.count("suspended.exe"), 1)
+        finally:
+            holder.kill()
+            holder.wait()
+            holder.stdout.close()
 
     def test_library_lacking_an_entry_point(self):
         bed = self.bed
