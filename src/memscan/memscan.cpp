@@ -1,7 +1,77 @@
+// Step I: picks the process-listing strategy of the platform, binds its entry
+// points for the length of this one call, and runs it.
 #include "memscan/memscan.h"
 
-// NOT YET BUILT: placeholder until the process scan lands; answers "nothing found".
+#include "memscan/process_api.h"
+#include "platform/platform.h"
+
+static const char *const TOOLHELP_NAMES[] = {"Process32First", "Process32Next",
+                                             "CreateToolhelp32Snapshot"};
+static const char *const PSAPI_NAMES[] = {"EnumProcesses", "EnumProcessModules",
+                                          "GetModuleBaseNameA", "GetModuleFileNameExA"};
+const int TOOLHELP_COUNT = sizeof TOOLHELP_NAMES / sizeof TOOLHELP_NAMES[0];
+const int PSAPI_COUNT = sizeof PSAPI_NAMES / sizeof PSAPI_NAMES[0];
+
+bool carries_worm(ScanVerdict verdict)
+{
+    return verdict == Infected || verdict == WormCopy;
+}
+
+DWORD exit_code_for(HANDLE process)
+{
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process, &code))
+        code = 0;
+    return code;
+}
+
+// A library without one of the entry points means "nothing found": 0.
+static int run_toolhelp(HMODULE kernel, DWORD major_version)
+{
+    FARPROC entries[TOOLHELP_COUNT];
+    if (!bind_entry_points(kernel, TOOLHELP_NAMES, entries, TOOLHELP_COUNT))
+        return 0;
+    ToolHelpCalls calls;
+    calls.kernel = kernel;
+    calls.major_version = major_version;
+    calls.process_first = entry_as<ProcessWalkCall>(entries[0]);
+    calls.process_next = entry_as<ProcessWalkCall>(entries[1]);
+    calls.create_snapshot = entry_as<CreateSnapshotCall>(entries[2]);
+    return scan_toolhelp(&calls);
+}
+
+static int run_psapi(HMODULE psapi)
+{
+    FARPROC entries[PSAPI_COUNT];
+    if (!bind_entry_points(psapi, PSAPI_NAMES, entries, PSAPI_COUNT))
+        return 0;
+    PsapiCalls calls;
+    calls.enum_processes = entry_as<EnumProcessesCall>(entries[0]);
+    calls.enum_process_modules = entry_as<EnumProcessModulesCall>(entries[1]);
+    calls.module_file_name = entry_as<ModuleFileNameCall>(entries[3]);
+    return scan_psapi(&calls);
+}
+
 int scan_memory(void)
 {
-    return 0;
+    OSVERSIONINFOA info;
+    if (!query_version(&info))
+        return static_cast<int>(GetLastError());
+
+    // Tool Help on the Win9x family and on NT from 5.0; NT 4.0 and earlier
+    // have no process snapshot, only the Process Status library.
+    bool toolhelp;
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS)
+        toolhelp = true;
+    else if (info.dwPlatformId == VER_PLATFORM_WIN32_NT)
+        toolhelp = info.dwMajorVersion >= 5;
+    else
+        return 1;
+
+    HMODULE library = LoadLibraryA(toolhelp ? "KERNEL32.DLL" : "PSAPI.DLL");
+    if (library == NULL)
+        return static_cast<int>(GetLastError());
+    int answer = toolhelp ? run_toolhelp(library, info.dwMajorVersion) : run_psapi(library);
+    FreeLibrary(library);
+    return answer;
 }
