@@ -497,6 +497,19 @@ class Machine:
         return PtySession(pid, fd)
 
 
+STEP_HEADING = re.compile(r"\n\n(I|II|III|IV|V|VI)\. {1,3}[A-Z]")
+
+
+def section(out, heading):
+    """What a run printed under one step: the text after `heading` (as the
+    tool prints it, e.g. "\\n\\nII.  Removing shared directories.") up to the
+    next step heading or the end."""
+    assert out.count(heading) == 1, "heading %r not printed once in:\n%s" % (heading, out)
+    rest = out.split(heading, 1)[1]
+    m = STEP_HEADING.search(rest)
+    return rest[:m.start()] if m else rest
+
+
 def mkimage(out, kind, *options):
     """Runs the native image builder; `out` is a Linux path."""
     subprocess.run([str(MKIMAGE), kind, str(out)] + [str(o) for o in options], check=True)
