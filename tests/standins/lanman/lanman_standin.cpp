@@ -188,8 +188,8 @@ void describe_narrow(const char *text, char *out, int size)
 // The live share whose name is `name`, or NULL.
 Share *find_share(const wchar_t *name)
 {
-    for (int i = 0; i < scenario.share_count; ++i)
-        if (!scenario.shares[i].deleted && name != NULL && wcscmp(scenario.shares[i].name, name) == 0)
+    for (int i = 0; name != NULL && i < scenario.share_count; ++i)
+        if (!scenario.shares[i].deleted && wcscmp(scenario.shares[i].name, name) == 0)
             return &scenario.shares[i];
     return NULL;
 }
