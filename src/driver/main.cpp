@@ -76,8 +76,11 @@ int main(int argc, char **argv)
         out("\n\tShared directories will not be removed but will be retained.");
 
     out("\n\nIII. Checking for PE_VESKA.A in SYSTEM.INI.");
-    if (repair_system_ini() == 0)
+    int shell_repair = repair_system_ini();
+    if (shell_repair == 0)
         out("\n\tWorm entry removed.");
+    else if (shell_repair == 2)
+        out("\n\tWorm entry could not be removed.");
     else
         out("\n\tWorm entry not found.");
 

@@ -1,7 +1,24 @@
+// Step III: the worm adds its loader to the shell entry of SYSTEM.INI; the
+// entry is set back to the plain desktop shell.
 #include "sysfix/sysfix.h"
 
-// NOT YET BUILT: placeholder until the SYSTEM.INI repair lands; answers "not found".
+#include <string.h>
+#include <windows.h>
+
 int repair_system_ini(void)
 {
-    return 1;
+    // The profile service cuts a longer value to what fits: a marker beyond
+    // the first 259 characters is not seen.
+    char shell[260];
+    DWORD length = GetPrivateProfileStringA("boot", "shell", "explorer.exe", shell, sizeof shell,
+                                            "SYSTEM.INI");
+    if (length == 0)
+        return 1;
+    if (strstr(shell, "load.exe") == NULL)
+        return 1;
+    // The whole value is replaced: the loader, its switches and whatever else
+    // the entry named. A write that fails must not be reported as a repair.
+    if (!WritePrivateProfileStringA("boot", "shell", "Explorer.exe", "SYSTEM.INI"))
+        return 2;
+    return 0;
 }

@@ -24,8 +24,11 @@ STEPS_I_TO_III = (
     "\n\nIII. Checking for PE_VESKA.A in SYSTEM.INI."
     "\n\tWorm entry not found.")
 
+# Step IV with the default stand-in scenario: Guest is no member of
+# Administrators, and disabling it succeeds.
 NT_TAIL = (
     "\n\nIV.  Guest accounts."
+    "\n\tDisabled user \"GUEST\"\n"
     "\n\nV.   Scanning drive for infected executable files..."
     "\n\tNot found."
     "\n\nVI.  Scanning drive for infected HTM/HTML/ASP files....\n")
@@ -73,7 +76,8 @@ class Switches(unittest.TestCase):
                 with self.subTest(args=args):
                     out = after_intro(m.run_tool(*args).out)
                     self.assertNotIn(retained, out)
-                    self.assertIn("\n\nII.  Removing shared directories.\n\nIII. ", out)
+                    self.assertIn("\n\nII.  Removing shared directories.\n\tNo shares removed."
+                                  "\n\nIII. ", out)
             out = after_intro(m.run_tool("abc").out)
             self.assertIn(retained, out)
 
@@ -89,12 +93,19 @@ class Switches(unittest.TestCase):
 
 class GuestPrompt(unittest.TestCase):
     def test_prompt_follows_the_heading(self):
+        prompt = "\n\nIV.  Guest accounts.\n\tDisable Guest user (Y/N)?"
+        locked = "\n\tDisabled user \"GUEST\"\n"
         with Machine("win7") as m:
-            for answer in (b"n\n", b"Y\n", b"\n", b"yes\n", b""):
+            for answer, lock in ((b"n\n", False), (b"Y\n", True), (b"\n", False), (b"yes\n", True),
+                                 (b"", False)):
                 with self.subTest(answer=answer):
+                    m.clear_standin_calls()
                     out = after_intro(m.run_tool("/GUEST", stdin=answer).out)
-                    self.assertIn("\n\nIV.  Guest accounts.\n\tDisable Guest user (Y/N)?"
-                                  "\n\nV.   Scanning drive", out)
+                    self.assertIn(prompt + (locked if lock else "") + "\n\nV.   Scanning drive", out)
+                    # The stand-in account service saw the lockdown only after a yes.
+                    calls = [c.split(" ")[0] for c in m.standin_calls()]
+                    expected = ["NetLocalGroupDelMembers", "NetUserSetInfo"] if lock else []
+                    self.assertEqual(calls, expected)
 
 
 class KeyPauses(unittest.TestCase):

@@ -7,6 +7,9 @@ real copy. The machine reports the Windows version the test asks for, has only
 the drives the test maps (no z:, no links into anybody's home directory), and
 is removed with its wineserver when the test ends, pass or fail.
 
+Runs of the tool use stand-in NETAPI32.DLL and SVRAPI.DLL placed next to it
+(Machine(scenario=...) chooses what they answer; scenario=None, none at all).
+
 Environment (set by CTest):
   VESKACURE_TEMPLATE   template prefix
   VESKACURE_EXE        the cross-built veskacure.exe
@@ -47,6 +50,17 @@ LINKED_SUFFIXES = {
 }
 
 VERSIONS = ("win98", "nt40", "win2k", "winxp", "win7", "win10")
+
+# Wine's NETAPI32 lacks the share and account services (its NetUserSetInfo ends
+# the calling process), so the tool runs against stand-ins placed next to it
+# (tests/standins/lanman), loaded before Wine's own by this override.
+STANDIN_OVERRIDES = "mscoree,mshtml=;netapi32,svrapi=n,b"
+# Default answers: no shares, Guest not a member of Administrators (1377),
+# disabling Guest succeeds. The file format is described in lanman_standin.cpp.
+DEFAULT_SCENARIO = "group-del 1377\nset-info 0\n"
+STANDIN_SCENARIO = "standin-scenario.txt"
+STANDIN_LOG = "standin-calls.log"
+CLEANER_LOG = "mopup-calls.log"
 
 # GetFileAttributes bits.
 READONLY, HIDDEN, SYSTEM, DIRECTORY, ARCHIVE, NORMAL = 0x1, 0x2, 0x4, 0x10, 0x20, 0x80
@@ -216,7 +230,9 @@ class Machine:
 
     TOOL_DIR = "C:\\tool"
 
-    def __init__(self, version="win7", drives=None, install_tool=True):
+    def __init__(self, version="win7", drives=None, install_tool=True, scenario=DEFAULT_SCENARIO):
+        """`scenario`: what the NETAPI32/SVRAPI stand-ins installed next to the
+        tool answer; None installs no stand-ins (Wine's own DLLs are used)."""
         if not TEMPLATE.is_dir():
             raise RuntimeError("VESKACURE_TEMPLATE is not a prefix: %s" % TEMPLATE)
         if version not in VERSIONS:
@@ -235,8 +251,11 @@ class Machine:
         self._started = False
         for letter, kind in (drives or {}).items():
             self.add_drive(letter, kind)
+        self.standins = False
         if install_tool:
             self.install(EXE, self.TOOL_DIR)
+            if scenario is not None:
+                self.install_standins(scenario)
 
     # --- life cycle -------------------------------------------------------
 
@@ -364,6 +383,58 @@ class Machine:
     def probe(self, *args, timeout=60):
         return self.wine(str(WIN_BUILD / "tests" / "standins" / "probe.exe"), *args, timeout=timeout)
 
+    # --- stand-ins next to the tool ----------------------------------------
+
+    def install_standins(self, scenario=DEFAULT_SCENARIO, netapi32="netapi32.dll",
+                         svrapi="svrapi.dll"):
+        """Puts the LAN Manager stand-ins (or variants, by their build names, e.g.
+        "netapi32-no-NetUserSetInfo.dll") next to the tool with a scenario."""
+        standins = WIN_BUILD / "tests" / "standins"
+        self.install(standins / netapi32, self.TOOL_DIR, "netapi32.dll")
+        self.install(standins / svrapi, self.TOOL_DIR, "svrapi.dll")
+        self.set_scenario(scenario)
+        self.standins = True
+
+    def set_scenario(self, scenario):
+        """Rewrites the stand-ins' scenario and empties their call log."""
+        (self.unix(self.TOOL_DIR) / STANDIN_SCENARIO).write_text(scenario, encoding="utf-8")
+        self.clear_standin_calls()
+
+    def clear_standin_calls(self):
+        log = self.unix(self.TOOL_DIR) / STANDIN_LOG
+        if log.exists():
+            log.unlink()
+
+    def standin_calls(self):
+        """The stand-ins' call log, one entry per call, in order."""
+        log = self.unix(self.TOOL_DIR) / STANDIN_LOG
+        return log.read_text(encoding="utf-8").splitlines() if log.exists() else []
+
+    def install_cleaner(self):
+        """Puts the stand-in companion "mopup.exe" next to the tool."""
+        self.install(WIN_BUILD / "tests" / "standins" / "mopup.exe", self.TOOL_DIR)
+        self.clear_cleaner_calls()
+
+    def clear_cleaner_calls(self):
+        log = self.unix(self.TOOL_DIR) / CLEANER_LOG
+        if log.exists():
+            log.unlink()
+
+    def cleaner_calls(self, expected, timeout=30, settle=1.5):
+        """The command lines the companion stand-in recorded. The instances run
+        on after the tool ends: waits for `expected` of them (or `timeout`),
+        then `settle` seconds more so that a surplus one would show."""
+        log = self.unix(self.TOOL_DIR) / CLEANER_LOG
+        deadline = time.time() + timeout
+        lines = []
+        while time.time() < deadline:
+            lines = log.read_text(encoding="latin-1").splitlines() if log.exists() else []
+            if len(lines) >= expected:
+                break
+            time.sleep(0.1)
+        time.sleep(settle)
+        return log.read_text(encoding="latin-1").splitlines() if log.exists() else []
+
     # --- running programs -------------------------------------------------
 
     def _wine_env(self, extra):
@@ -394,7 +465,13 @@ class Machine:
     def run_tool(self, *args, stdin=b"", timeout=300, env=None, exe=None):
         """Runs veskacure.exe from its folder on C: with no console."""
         exe = exe or self.TOOL_DIR + "\\veskacure.exe"
-        return self.wine(exe, *args, stdin=stdin, timeout=timeout, env=env)
+        return self.wine(exe, *args, stdin=stdin, timeout=timeout, env=self._tool_env(env))
+
+    def _tool_env(self, env):
+        """The stand-ins' override for runs of the tool, unless the test sets its own."""
+        merged = {"WINEDLLOVERRIDES": STANDIN_OVERRIDES} if self.standins else {}
+        merged.update(env or {})
+        return merged
 
     def spawn(self, program, *args, env=None):
         """Starts a Windows program in the background; it is killed when the machine closes."""
@@ -409,7 +486,7 @@ class Machine:
         """Starts veskacure.exe under a pseudo-terminal, so that it has a console."""
         self._before_start()
         exe = exe or self.TOOL_DIR + "\\veskacure.exe"
-        env = self._wine_env(dict(env or {}, TERM="xterm"))
+        env = self._wine_env(dict(self._tool_env(env), TERM="xterm"))
         pid, fd = pty.fork()
         if pid == 0:
             try:
@@ -418,6 +495,19 @@ class Machine:
             finally:
                 os._exit(127)
         return PtySession(pid, fd)
+
+
+STEP_HEADING = re.compile(r"\n\n(I|II|III|IV|V|VI)\. {1,3}[A-Z]")
+
+
+def section(out, heading):
+    """What a run printed under one step: the text after `heading` (as the
+    tool prints it, e.g. "\\n\\nII.  Removing shared directories.") up to the
+    next step heading or the end."""
+    assert out.count(heading) == 1, "heading %r not printed once in:\n%s" % (heading, out)
+    rest = out.split(heading, 1)[1]
+    m = STEP_HEADING.search(rest)
+    return rest[:m.start()] if m else rest
 
 
 def mkimage(out, kind, *options):
