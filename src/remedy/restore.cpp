@@ -1,10 +1,72 @@
+// Host restoration: the host program inside an infected file is moved to
+// offset 0 through a read-write mapping and the file is cut to its length,
+// in place, without a temporary file.
 #include "remedy/remedy.h"
 
-// NOT YET BUILT: placeholder until host restoration lands; restores nothing.
-template <typename Ch>
-int restore_host(const Ch *)
+#include "platform/fileapi.h"
+#include "platform/platform.h"
+#include "remedy/host_locate.h"
+
+// Cuts the file to `length` once no mapping of it is left.
+static bool cut_file(HANDLE file, DWORD length)
 {
-    return -2;
+    // length is below the old size, so 0xFFFFFFFF can only mean failure.
+    if (SetFilePointer(file, static_cast<LONG>(length), NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
+        return false;
+    return SetEndOfFile(file) != 0;
+}
+
+static int restore_open_file(HANDLE file)
+{
+    DWORD size_high = 0;
+    DWORD size = GetFileSize(file, &size_high);
+    // A file of 4 GiB or more lies outside the worm's layout: left untouched.
+    if (size_high != 0 || (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR))
+        return -2;
+
+    int result = -2;
+    uint32_t new_size = 0;
+    void *view = NULL;
+    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, size, NULL);
+    if (mapping == NULL) {
+        out("file map error");
+    } else {
+        view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size);
+        if (view == NULL)
+            out("file map view error");
+        else
+            result = restore_host_in_view(static_cast<uint8_t *>(view), size, &new_size);
+    }
+
+    if (view != NULL)
+        UnmapViewOfFile(view);
+    if (mapping != NULL)
+        CloseHandle(mapping);
+    // The cut is checked: a host left with the old tail behind it would be
+    // reported clean while it still carries the worm's bytes.
+    if (result == 0 && !cut_file(file, new_size))
+        result = -2;
+    return result;
+}
+
+template <typename Ch>
+int restore_host(const Ch *path)
+{
+    if (path[0] == 0)
+        return -2;
+
+    DWORD saved = file_attributes(path);
+    if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_NORMAL) == 0)
+        set_file_attributes(path, FILE_ATTRIBUTE_NORMAL);
+
+    int result = -1;
+    HANDLE file = open_file(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+    if (file != INVALID_HANDLE_VALUE) {
+        result = restore_open_file(file);
+        CloseHandle(file);
+    }
+    restore_attributes(path, saved);
+    return result;
 }
 
 template int restore_host<char>(const char *);

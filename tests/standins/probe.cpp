@@ -4,6 +4,10 @@
 //   probe setattr PATH HEX       sets them (exit status 1 on failure)
 //   probe hold PATH SECONDS [r]  holds the file open (share: none, or read with r)
 //   probe sleep SECONDS          just waits
+//   probe restore PATH           restore_host, ANSI flavour: "result=N"
+//   probe restorew PATH          restore_host, wide flavour
+//   probe remove PATH            remove_worm_copy, ANSI flavour: "result=N outcome=N"
+//   probe removew PATH           remove_worm_copy, wide flavour
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -11,6 +15,7 @@
 #include <wchar.h>
 
 #include "detect/classify.h"
+#include "remedy/remedy.h"
 
 static void narrow(const wchar_t *wide, char *buffer, int size)
 {
@@ -47,6 +52,27 @@ int wmain(int argc, wchar_t **argv)
         fflush(stdout);
         Sleep(static_cast<DWORD>(_wtoi(argv[3])) * 1000);
         CloseHandle(file);
+        return 0;
+    }
+    if (wcscmp(verb, L"restore") == 0 && argc == 3) {
+        narrow(argv[2], ansi, sizeof ansi);
+        printf("result=%d\n", restore_host(ansi));
+        return 0;
+    }
+    if (wcscmp(verb, L"restorew") == 0 && argc == 3) {
+        printf("result=%d\n", restore_host(argv[2]));
+        return 0;
+    }
+    if ((wcscmp(verb, L"remove") == 0 || wcscmp(verb, L"removew") == 0) && argc == 3) {
+        WormRemoval outcome = RemovalFailed;
+        int result;
+        if (wcscmp(verb, L"remove") == 0) {
+            narrow(argv[2], ansi, sizeof ansi);
+            result = remove_worm_copy(ansi, &outcome);
+        } else {
+            result = remove_worm_copy(argv[2], &outcome);
+        }
+        printf("result=%d outcome=%d\n", result, static_cast<int>(outcome));
         return 0;
     }
     if (wcscmp(verb, L"sleep") == 0 && argc == 3) {

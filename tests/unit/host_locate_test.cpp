@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include "image_builder.h"
+#include "remedy/host_locate.h"
+
+namespace {
+
+// A host program's file: "MZ" and a pattern that has no second "MZ".
+Bytes host_file(uint32_t size)
+{
+    Bytes host(size);
+    for (uint32_t i = 0; i < size; ++i)
+        host[i] = static_cast<uint8_t>(0x90 + i % 7);
+    host[0] = 'M';
+    host[1] = 'Z';
+    return host;
+}
+
+struct Outcome {
+    int result;
+    Bytes after;
+};
+
+Outcome restore(Bytes data)
+{
+    uint32_t new_size = 0xDEADBEEF;
+    int result = restore_host_in_view(data.data(), static_cast<uint32_t>(data.size()), &new_size);
+    if (result == HOST_FOUND)
+        data.resize(new_size);
+    return Outcome{result, data};
+}
+
+WormImageSpec with_start(uint32_t start, uint32_t size = 0xF000)
+{
+    WormImageSpec spec;
+    spec.size = size;
+    spec.search_start = start;
+    return spec;
+}
+
+}  // namespace
+
+TEST(HostLocate, RestoredFileIsTheHostByteForByte)
+{
+    for (uint32_t host_size : {4u, 5u, 0x1000u, 0xF000u, 0x30001u}) {
+        const Bytes host = host_file(host_size);
+        Outcome o = restore(build_infected(host));
+        EXPECT_EQ(o.result, HOST_FOUND) << host_size;
+        EXPECT_EQ(o.after, host) << host_size;
+    }
+}
+
+TEST(HostLocate, DoublyInfectedFileNeedsTwoRestorations)
+{
+    const Bytes host = host_file(0x2345);
+    const Bytes inner = build_infected(host);
+    Outcome first = restore(build_infected(inner));
+    ASSERT_EQ(first.result, HOST_FOUND);
+    EXPECT_EQ(first.after, inner);
+    Outcome second = restore(first.after);
+    ASSERT_EQ(second.result, HOST_FOUND);
+    EXPECT_EQ(second.after, host);
+}
+
+TEST(HostLocate, HeaderRulesAnswerNotPe)
+{
+    WormImageSpec spec;
+    spec.pe_signature = false;
+    EXPECT_EQ(restore(build_infected(host_file(64), spec)).result, HOST_NOT_PE);
+
+    spec = WormImageSpec();
+    spec.lfarlc = 0x3F;
+    EXPECT_EQ(restore(build_infected(host_file(64), spec)).result, HOST_NOT_PE);
+
+    // e_lfanew must lie below size - 248.
+    Bytes data = build_infected(host_file(0x1000));
+    put_u32(data, 0x3C, static_cast<uint32_t>(data.size()) - 248);
+    EXPECT_EQ(restore(data).result, HOST_NOT_PE);
+
+    Bytes tiny(248, 0);
+    tiny[0] = 'M';
+    tiny[1] = 'Z';
+    put_u16(tiny, 0x18, 0x40);
+    put_u32(tiny, 0x3C, 0);
+    EXPECT_EQ(restore(tiny).result, HOST_NOT_PE);
+    EXPECT_EQ(restore(Bytes()).result, HOST_NOT_PE);
+}
+
+TEST(HostLocate, SectionTableOutsideTheFileOrTooShortAnswersNotPe)
+{
+    for (uint16_t sections : {0, 1}) {
+        WormImageSpec spec;
+        spec.number_of_sections = sections;
+        EXPECT_EQ(restore(build_infected(host_file(0x100), spec)).result, HOST_NOT_PE) << sections;
+    }
+    // The PointerToRawData field lies past the end of the file.
+    WormImageSpec spec;
+    spec.size_of_optional_header = 0xFFFF;
+    EXPECT_EQ(restore(build_worm_image(spec)).result, HOST_NOT_PE);
+    spec = WormImageSpec();
+    spec.number_of_sections = 0xFFFF;
+    EXPECT_EQ(restore(build_infected(host_file(0x100), spec)).result, HOST_NOT_PE);
+
+    // The field's four bytes end exactly at the end of the file: still read;
+    // one byte further is outside.
+    Bytes data = build_worm_image(WormImageSpec());
+    data.resize(0x1000);
+    const uint16_t reach_end = 0x1000 - (0x80 + 24 + 40 * 2 + 20 + 4);
+    put_u16(data, 0x80 + 20, reach_end);
+    put_u32(data, 0x1000 - 4, 0x800);
+    data[0x900] = 'M';
+    data[0x901] = 'Z';
+    Outcome o = restore(data);
+    EXPECT_EQ(o.result, HOST_FOUND);
+    EXPECT_EQ(o.after.size(), 0x1000u - 0x900u);
+    put_u16(data, 0x80 + 20, reach_end + 1);
+    EXPECT_EQ(restore(data).result, HOST_NOT_PE);
+}
+
+TEST(HostLocate, SearchStartOfZeroLeavesTheFileUntouched)
+{
+    const Bytes data = build_infected(host_file(0x100), with_start(0));
+    Outcome o = restore(data);
+    EXPECT_EQ(o.result, HOST_ABSENT);
+    EXPECT_EQ(o.after, data);
+}
+
+TEST(HostLocate, SearchEndsAtSizeMinusFour)
+{
+    // Worm image alone (no "MZ" after the header) with an "MZ" placed at the end.
+    for (uint32_t from_end : {4u, 3u, 2u}) {
+        Bytes data = build_worm_image(with_start(0xB000));
+        const uint32_t size = static_cast<uint32_t>(data.size());
+        data[size - from_end] = 'M';
+        data[size - from_end + 1] = 'Z';
+        Outcome o = restore(data);
+        if (from_end == 4) {
+            EXPECT_EQ(o.result, HOST_FOUND);
+            EXPECT_EQ(o.after, Bytes({'M', 'Z', 0, 0}));
+        } else {
+            EXPECT_EQ(o.result, HOST_ABSENT) << from_end;
+            EXPECT_EQ(o.after, data);
+        }
+    }
+    const Bytes none = build_worm_image(with_start(0xB000));
+    EXPECT_EQ(restore(none).result, HOST_ABSENT);
+    // A start past size - 4 tests nothing, even with an "MZ" after it.
+    Bytes past = build_worm_image(with_start(0xF000 - 3));
+    past[0xF000 - 3] = 'M';
+    past[0xF000 - 2] = 'Z';
+    EXPECT_EQ(restore(past).result, HOST_ABSENT);
+    EXPECT_EQ(restore(build_worm_image(with_start(0xFFFFFFFF))).result, HOST_ABSENT);
+}
+
+TEST(HostLocate, FirstMzFromTheSearchStartWinsAlignedOrNot)
+{
+    Bytes data = build_infected(host_file(0x400), with_start(0xB000));
+    data[0xC001] = 'M';  // unaligned, and before the appended host
+    data[0xC002] = 'Z';
+    data[0xA000] = 'M';  // before the search start: ignored
+    data[0xA001] = 'Z';
+    uint32_t start = 0;
+    ASSERT_EQ(locate_host(data.data(), static_cast<uint32_t>(data.size()), &start), HOST_FOUND);
+    EXPECT_EQ(start, 0xC001u);
+
+    // An "MZ" at the search start itself is the host.
+    Bytes at_start = build_infected(host_file(0x400), with_start(0xF000));
+    Outcome o = restore(at_start);
+    EXPECT_EQ(o.result, HOST_FOUND);
+    EXPECT_EQ(o.after, Bytes(at_start.begin() + 0xF000, at_start.end()));
+}
+
+TEST(HostLocate, MoveHandlesOverlapBothWays)
+{
+    // Host longer than the worm part: source and destination overlap.
+    Bytes data(10);
+    for (int i = 0; i < 10; ++i)
+        data[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(move_host_to_front(data.data(), 10, 3), 7u);
+    EXPECT_EQ(Bytes(data.begin(), data.begin() + 7), Bytes({3, 4, 5, 6, 7, 8, 9}));
+    Bytes apart = {0, 1, 2, 3, 4, 5, 6, 7};
+    EXPECT_EQ(move_host_to_front(apart.data(), 8, 6), 2u);
+    EXPECT_EQ(apart[0], 6);
+    EXPECT_EQ(apart[1], 7);
+}
