@@ -38,11 +38,13 @@ void progress_start(void)
     if (!output_is_console())
         return;
     // A title that cannot be read back (or might be cut short) could not be
-    // put back as it was, so it is not changed at all.
+    // put back as it was, so it is not changed at all. An empty title reads
+    // as 0 characters without an error; it is put back empty.
+    SetLastError(ERROR_SUCCESS);
     DWORD length = GetConsoleTitleA(progress.saved_title, TITLE_CHARS);
-    if (length == 0 || length >= TITLE_CHARS - 1)
+    if ((length == 0 && GetLastError() != ERROR_SUCCESS) || length >= TITLE_CHARS - 1)
         return;
-    progress.saved_title[TITLE_CHARS - 1] = 0;
+    progress.saved_title[length] = 0;
     progress.active = true;
 }
 
