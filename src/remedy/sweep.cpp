@@ -7,11 +7,7 @@
 #include "platform/fileapi.h"
 #include "platform/platform.h"
 #include "remedy/progress.h"
-
-enum {
-    PATH_CHARS = 260,     // one path buffer per directory level, in the flavour's characters
-    PATTERN_TAIL = 4      // "\\*.*" that a subdirectory's own listing will append
-};
+#include "remedy/sweep_paths.h"
 
 // Set at the first find of the run and never cleared: it decides the one
 // blank-line separator and is what every directory walk answers.
@@ -28,39 +24,6 @@ static void note_find(void)
     if (found_any == 0)
         out("\n\n");
     found_any = 1;
-}
-
-template <typename Ch>
-static size_t text_length(const Ch *text)
-{
-    size_t n = 0;
-    while (text[n] != 0)
-        ++n;
-    return n;
-}
-
-template <typename Ch>
-static bool is_dot_entry(const Ch *name)
-{
-    return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
-
-// Writes base, "\\" and name into the buffer when that, `reserve` more
-// characters and the terminating zero fit in PATH_CHARS; otherwise leaves
-// the buffer alone and answers false.
-template <typename Ch>
-static bool join_path(Ch *buffer, const Ch *base, size_t base_length, const Ch *name, size_t reserve)
-{
-    size_t name_length = text_length(name);
-    if (base_length >= PATH_CHARS || name_length >= PATH_CHARS ||
-        base_length + 1 + name_length + reserve + 1 > PATH_CHARS)
-        return false;
-    for (size_t i = 0; i < base_length; ++i)
-        buffer[i] = base[i];
-    buffer[base_length] = '\\';
-    for (size_t i = 0; i <= name_length; ++i)
-        buffer[base_length + 1 + i] = name[i];
-    return true;
 }
 
 // Acts on one file's verdict. A restored host is examined again, as a host
@@ -106,16 +69,16 @@ static bool may_hold_worm(const typename FindData<Ch>::Type &entry)
 // once its path has grown to the limit.
 template <typename Ch>
 static void walk_listing(HANDLE search, typename FindData<Ch>::Type *entry, Ch *buffer, const Ch *dir,
-                         size_t base_length)
+                         size_t base_chars)
 {
     do {
         bool is_file = (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         progress_entry(dir, is_file);
         if (!is_file) {
             if (!is_dot_entry(entry->cFileName) &&
-                join_path(buffer, dir, base_length, entry->cFileName, PATTERN_TAIL))
+                join_path(buffer, dir, base_chars, entry->cFileName, PATTERN_TAIL))
                 sweep_directory(buffer);
-        } else if (may_hold_worm<Ch>(*entry) && join_path(buffer, dir, base_length, entry->cFileName, 0)) {
+        } else if (may_hold_worm<Ch>(*entry) && join_path(buffer, dir, base_chars, entry->cFileName, 0)) {
             examine_file(buffer);
         }
     } while (find_next_file(search, entry));
@@ -129,18 +92,14 @@ int sweep_directory(const Ch *dir)
     if (buffer == NULL)
         return 8;
 
-    // A drive root is joined without its backslash: "C:" "\\" name.
-    size_t base_length = text_length(dir);
-    if (base_length == 3 && dir[1] == ':' && dir[2] == '\\')
-        base_length = 2;
-
+    size_t base_chars = base_length(dir);
     int result = 8;
     HANDLE search = INVALID_HANDLE_VALUE;
     typename FindData<Ch>::Type entry;
-    if (join_path(buffer, dir, base_length, all_entries, 0)) {
+    if (join_path(buffer, dir, base_chars, all_entries, 0)) {
         search = find_first_file(buffer, &entry);
         if (search != INVALID_HANDLE_VALUE) {
-            walk_listing(search, &entry, buffer, dir, base_length);
+            walk_listing(search, &entry, buffer, dir, base_chars);
             result = found_any;
         } else {
             // No entries at all (the root of an empty drive has no "." or
