@@ -21,7 +21,9 @@ static int restore_open_file(HANDLE file)
     DWORD size_high = 0;
     DWORD size = GetFileSize(file, &size_high);
     // A file of 4 GiB or more lies outside the worm's layout: left untouched.
-    if (size_high != 0 || (size == INVALID_FILE_SIZE && GetLastError() != NO_ERROR))
+    // A failed query also answers INVALID_FILE_SIZE; a file of exactly that
+    // size is no more restorable than a larger one.
+    if (size_high != 0 || size == INVALID_FILE_SIZE)
         return -2;
 
     int result = -2;
@@ -49,6 +51,12 @@ static int restore_open_file(HANDLE file)
     return result;
 }
 
+// Answers 0 when the host now stands alone in the file; -1 when the file cannot
+// be opened for reading and writing; -2 for an empty path, a file of 4 GiB or
+// more, a mapping or view that cannot be made, no host after the search start
+// (or a search start of 0), or a cut that failed; -20 when the file is not a
+// PE image or its section table cannot give a search start. The attributes
+// are put back on every path.
 template <typename Ch>
 int restore_host(const Ch *path)
 {

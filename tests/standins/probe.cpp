@@ -5,6 +5,7 @@
 //   probe setattr PATH HEX       sets them (exit status 1 on failure)
 //   probe hold PATH SECONDS [r]  holds the file open (share: none, or read with r)
 //   probe sleep SECONDS          just waits
+//   probe map PATH SECONDS       holds a read-only mapping of the file (others may read and write)
 //   probe restore PATH           restore_host, ANSI flavour: "result=N"
 //   probe restorew PATH          restore_host, wide flavour
 //   probe remove PATH            remove_worm_copy, ANSI flavour: "result=N outcome=N"
@@ -80,6 +81,26 @@ int wmain(int argc, wchar_t **argv)
         for (int i = 2; i < argc; ++i)
             printf("%lx\n", static_cast<unsigned long>(GetFileAttributesW(argv[i])));
         return 0;
+    }
+    if (wcscmp(verb, L"map") == 0 && argc == 4) {
+        HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                  OPEN_EXISTING, 0, NULL);
+        if (file == INVALID_HANDLE_VALUE)
+            return 1;
+        HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
+        const void *view = mapping != NULL ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+        int rc = 1;
+        if (view != NULL) {
+            printf("holding\n");
+            fflush(stdout);
+            Sleep(static_cast<DWORD>(_wtoi(argv[3])) * 1000);
+            UnmapViewOfFile(view);
+            rc = 0;
+        }
+        if (mapping != NULL)
+            CloseHandle(mapping);
+        CloseHandle(file);
+        return rc;
     }
     if (wcscmp(verb, L"sleep") == 0 && argc == 3) {
         Sleep(static_cast<DWORD>(_wtoi(argv[2])) * 1000);
