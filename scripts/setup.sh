@@ -4,7 +4,7 @@
 # runtimes, CMake. Quick when everything is there already.
 set -euo pipefail
 
-packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3
+packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 locales
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 
 missing=()
@@ -13,7 +13,23 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+
+# Locales that the Wine tests run under: Wine takes its code pages from the
+# Unix locale and mangles non-ASCII file names when that locale is missing.
+# ru_RU.UTF-8 gives the Cyrillic console code page 866.
+ensure_locales() {
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8'; then
+        echo "setup: generating locale ru_RU.UTF-8"
+        $sudo localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+    fi
+}
+
+if [ ${#missing[@]} -eq 0 ]; then
+    ensure_locales
+    exit 0
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -24,3 +40,4 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+ensure_locales

@@ -28,7 +28,7 @@ static UINT output_code_page(void)
 // Converts to the output code page with "?" for what it lacks. Best-fit
 // mappings are refused where the platform knows the flag (not on 95/NT 4),
 // so a character is either shown as itself or as "?".
-static void narrow_for_console(const wchar_t *text, char *buffer, int size)
+void narrow_for_console(const wchar_t *text, char *buffer, int size)
 {
     UINT cp = output_code_page();
     BOOL *no_used_default = NULL;

@@ -23,6 +23,9 @@ void out(const char *format, ...) __attribute__((format(printf, 1, 2)));
 // `format` holds one "%S": the UTF-16 text is shown in the console's code page,
 // "?" for characters that code page lacks; the rest of the line is never lost.
 void out_wide(const char *format, const wchar_t *text);
+// UTF-16 text in the console's code page, "?" for what it lacks; always
+// zero-terminated within `size` bytes.
+void narrow_for_console(const wchar_t *text, char *buffer, int size);
 void flush_output(void);
 
 #endif

@@ -1,6 +1,7 @@
 // probe.exe: small Windows-side helper for the Wine tests.
 //   probe classify PATH          verdicts of both flavours: "ansi=N wide=N"
 //   probe attr PATH              the file's attributes in hex
+//   probe attrs PATH...          the attributes of each file in hex, one line each
 //   probe setattr PATH HEX       sets them (exit status 1 on failure)
 //   probe hold PATH SECONDS [r]  holds the file open (share: none, or read with r)
 //   probe sleep SECONDS          just waits
@@ -74,6 +75,11 @@ int wmain(int argc, wchar_t **argv)
             result = remove_worm_copy(argv[2], &outcome);
         }
         printf("result=%d outcome=%d\n", result, static_cast<int>(outcome));
+        return 0;
+    }
+    if (wcscmp(verb, L"attrs") == 0) {
+        for (int i = 2; i < argc; ++i)
+            printf("%lx\n", static_cast<unsigned long>(GetFileAttributesW(argv[i])));
         return 0;
     }
     if (wcscmp(verb, L"map") == 0 && argc == 4) {

@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""Sweep benchmark under Wine: a script that prints figures, never a test.
+
+Generates a tree like a real disk (by default 50,000 files in 2,000 folders,
+mostly small, 3 percent of 57,344 bytes or more, half of those real PE
+programs, a handful infected), maps it as fixed drive E: of one Wine prefix,
+and times, round after round, three programs over the same fixed drives:
+
+  walk   bench_walk.exe: a bare FindFirstFileW/FindNextFileW walk
+  floor  bench_floor.exe: the same walk plus, for every file of 57,344 bytes
+         or more, exactly the calls the classifier's rules need
+  tool   veskacure.exe: the whole run
+
+Page cache and machine load drift between rounds, so each round's ratios
+are taken and their medians reported. Target: tool at most 1.10 x floor.
+
+With --clamav, where clamscan is installed, `clamscan -r` is also timed over
+the same files with a logical-signature database of the worm's three
+signatures and the size split; --install-clamav installs Debian's clamav
+first when it is missing (the only way this script installs anything).
+
+Run from the worktree after scripts/build.sh:
+  python3 bench/run_bench.py [--rounds 7] [--files 50000] [--folders 2000]
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+WORM_MIN_SIZE = 0xE000
+
+# The worm's signatures at their file offsets (the classifier's table).
+SIGNATURES = (
+    (0x74D9, bytes.fromhex("A124D7173685")),
+    (0x90D0, b"ept Virus(CV) V.5, Copyright(C)2001  R.P.China\0\0"),
+    (0xA3C8, b"explorer.exe load.exe -dontrunol"),
+)
+EXTENSIONS = (".txt", ".htm", ".jpg", ".dat", ".ini", ".log", ".gif", ".xml", ".dll", ".exe")
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    p.add_argument("--build", default=str(ROOT / "build"), help="build directory (win/ and native/)")
+    p.add_argument("--work", default=None, help="where the prefix and the tree are made")
+    p.add_argument("--template", default=None, help="an existing template prefix to copy")
+    p.add_argument("--files", type=int, default=50000)
+    p.add_argument("--folders", type=int, default=2000)
+    p.add_argument("--large-share", type=float, default=0.03)
+    p.add_argument("--infected", type=int, default=6)
+    p.add_argument("--rounds", type=int, default=7)
+    p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--clamav", action="store_true", help="also time clamscan -r where installed")
+    p.add_argument("--install-clamav", action="store_true",
+                   help="install Debian's clamav when missing (implies --clamav)")
+    return p.parse_args()
+
+
+def setup_environment(args, work):
+    """Points the Wine test bed at this build and a template prefix."""
+    build = Path(args.build)
+    os.environ["VESKACURE_EXE"] = str(build / "win" / "src" / "veskacure.exe")
+    os.environ["VESKACURE_WIN_BUILD"] = str(build / "win")
+    os.environ["VESKACURE_MKIMAGE"] = str(build / "native" / "tests" / "mkimage")
+    os.environ["VESKACURE_WORK"] = str(work)
+    if args.template:
+        os.environ["VESKACURE_TEMPLATE"] = args.template
+    sys.path.insert(0, str(ROOT / "tests" / "wine"))
+    import winebed
+    if not args.template:
+        print("making a template prefix ...", flush=True)
+        winebed.TEMPLATE = Path(winebed.make_template(work / "template"))
+    return winebed
+
+
+def make_folders(rng, base, count):
+    """A tree of `count` folders: each new folder goes under a random earlier
+    one, favouring recent ones, so the tree has both depth and breadth."""
+    folders = [base]
+    depth = {base: 0}
+    for i in range(1, count):
+        parent = folders[max(0, len(folders) - 1 - int(rng.expovariate(1 / 40.0)))]
+        while depth[parent] >= 9:
+            parent = parent.parent
+        folder = parent / ("folder%04d" % i)
+        folder.mkdir()
+        folders.append(folder)
+        depth[folder] = depth[parent] + 1
+    return folders
+
+
+def small_size(rng):
+    if rng.random() < 0.01:
+        return 0
+    return min(WORM_MIN_SIZE - 1, int(rng.lognormvariate(8.3, 1.6)))
+
+
+def make_tree(rng, args, tree, system32, mkimage, originals):
+    """Answers the (tree path, original) pairs of the infected files."""
+    folders = make_folders(rng, tree, args.folders)
+    pe_files = sorted(p for p in system32.iterdir()
+                      if p.suffix.lower() in (".dll", ".exe") and p.is_file()
+                      and p.stat().st_size >= WORM_MIN_SIZE)
+    hosts = [p for p in pe_files if p.stat().st_size < 400000]
+    large = int(args.files * args.large_share)
+    kinds = ["pe"] * (large // 2) + ["data"] * (large - large // 2) + \
+            ["small"] * (args.files - large)
+    rng.shuffle(kinds)
+    infected_at = set(rng.sample([i for i, k in enumerate(kinds) if k == "data"], args.infected))
+    infected = []
+    for i, kind in enumerate(kinds):
+        folder = rng.choice(folders)
+        path = folder / ("file%05d%s" % (i, rng.choice(EXTENSIONS)))
+        if i in infected_at:
+            original = originals / ("infected%d.exe" % len(infected))
+            mkimage(original, "worm", "--host", rng.choice(hosts))
+            shutil.copyfile(original, path)
+            infected.append((path, original))
+        elif kind == "pe":
+            # Real programs, linked rather than copied: the classifier reads
+            # only their first pages, and the disk stays small.
+            source = rng.choice(pe_files)
+            try:
+                os.link(source, path)
+            except OSError:
+                shutil.copyfile(source, path)
+        elif kind == "data":
+            with open(path, "wb") as f:
+                f.write(rng.randbytes(4096))
+                f.truncate(int(WORM_MIN_SIZE * rng.uniform(1.0, 64.0)))
+        else:
+            with open(path, "wb") as f:
+                f.truncate(small_size(rng))
+    return infected
+
+
+def reset_infected(infected):
+    for path, original in infected:
+        shutil.copyfile(original, path)
+
+
+def clamav_database(path):
+    def hexs(data):
+        return data.hex()
+    subs = "0:4d5a;" + ";".join("%d:%s" % (offset, hexs(data)) for offset, data in SIGNATURES)
+    lines = [
+        "Bench.PE_VESKA.A-O;Engine:51-255,Target:0,FileSize:57344-61439;0&1&2&3;" + subs,
+        "Bench.PE_VESKA.A;Engine:51-255,Target:0,FileSize:61440-4294967295;0&1&2&3;" + subs,
+    ]
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+def ensure_clamav(install):
+    if shutil.which("clamscan"):
+        return True
+    if not install:
+        print("clamscan not installed: skipped (--install-clamav installs it)")
+        return False
+    sudo = [] if os.geteuid() == 0 else ["sudo"]
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    subprocess.run(sudo + ["apt-get", "install", "-y", "-q", "--no-install-recommends", "clamav"],
+                   env=env, check=True)
+    return shutil.which("clamscan") is not None
+
+
+def timed(run):
+    started = time.perf_counter()
+    result = run()
+    return time.perf_counter() - started, result
+
+
+def run_clamscan(winebed, database, folders):
+    r = subprocess.run(["clamscan", "-r", "--no-summary", "--infected", "-d", str(database)] +
+                       [str(f) for f in folders], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return winebed.RunResult(r.stdout, r.returncode)
+
+
+def main():
+    args = parse_args()
+    work = Path(args.work or tempfile.mkdtemp(prefix="veskabench-"))
+    work.mkdir(parents=True, exist_ok=True)
+    winebed = setup_environment(args, work)
+    want_clamav = (args.clamav or args.install_clamav) and ensure_clamav(args.install_clamav)
+    rng = random.Random(args.seed)
+
+    m = winebed.Machine("win7")
+    try:
+        tree = m.add_drive("e", "hd")
+        originals = work / "originals"
+        originals.mkdir(exist_ok=True)
+        print("generating %d files in %d folders ..." % (args.files, args.folders), flush=True)
+        infected = make_tree(rng, args, tree, m.unix("C:\\windows\\system32"), winebed.mkimage,
+                             originals)
+        bench = Path(args.build) / "win" / "bench"
+        m.install(bench / "bench_walk.exe", "C:\\bench")
+        m.install(bench / "bench_floor.exe", "C:\\bench")
+
+        programs = {
+            "walk": lambda: m.wine("C:\\bench\\bench_walk.exe", timeout=3600),
+            "floor": lambda: m.wine("C:\\bench\\bench_floor.exe", timeout=3600),
+            "tool": lambda: m.run_tool(timeout=3600),
+        }
+        if want_clamav:
+            database = clamav_database(work / "veska.ldb")
+            folders = [m.unix("C:\\"), tree]
+            programs["clamscan"] = lambda: run_clamscan(winebed, database, folders)
+
+        # A warm-up round: wineserver started, caches filled, outputs checked.
+        reset_infected(infected)
+        for name, run in programs.items():
+            result = run()
+            summary = result.out.strip().splitlines()[-1] if result.out.strip() else ""
+            if name == "tool":
+                summary = "%d cleaned" % result.out.count("...Cleaned!")
+            elif name == "clamscan":
+                summary = "%d found" % result.out.count(" FOUND")
+            print("  %-8s %s" % (name, summary))
+            reset_infected(infected)
+
+        times = {name: [] for name in programs}
+        names = list(programs)
+        for round_no in range(args.rounds):
+            order = names[round_no % len(names):] + names[:round_no % len(names)]
+            for name in order:
+                reset_infected(infected)
+                seconds, result = timed(programs[name])
+                times[name].append(seconds)
+            print("round %d: %s" % (round_no + 1, "  ".join(
+                "%s %.2fs" % (n, times[n][-1]) for n in names)), flush=True)
+        reset_infected(infected)
+    finally:
+        m.close()
+
+    def median_ratio(a, b):
+        return statistics.median(x / y for x, y in zip(times[a], times[b]))
+
+    print()
+    print("medians of %d rounds:" % args.rounds)
+    for name in names:
+        print("  %-8s %.3f s" % (name, statistics.median(times[name])))
+    tool_floor = median_ratio("tool", "floor")
+    print("  floor / walk   %.3f" % median_ratio("floor", "walk"))
+    print("  tool / walk    %.3f" % median_ratio("tool", "walk"))
+    print("  tool / floor   %.3f  (target <= 1.10: %s)" % (tool_floor,
+                                                           "met" if tool_floor <= 1.10 else "NOT met"))
+    if "clamscan" in times:
+        print("  clamscan / tool  %.2f" % median_ratio("clamscan", "tool"))
+    if args.work is None:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

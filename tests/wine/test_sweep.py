@@ -1,0 +1,398 @@
+"""The drive sweep under Wine: what it finds, restores and removes on every
+fixed drive, the exact console lines of its step, the path-length rules,
+directory loops, which drives it walks, and the progress in the window title.
+
+Each test compares the sweep's own section of the output: from its heading
+to the next heading."""
+import os
+import re
+import shutil
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+import winebed
+from winebed import Machine, mkimage, READONLY, HIDDEN, SYSTEM, ARCHIVE
+
+PROBE = str(winebed.WIN_BUILD / "tests" / "standins" / "probe.exe")
+SWEEP_HEADINGS = {
+    "nt": ("\n\nV.   Scanning drive for infected executable files...",
+           "\n\nVI.  Scanning drive for infected HTM/HTML/ASP files....\n"),
+    "9x": ("\n\nIV.  Scanning drive for infected executable files...",
+           "\n\nV.   Scanning drive for infected HTM/HTML/ASP files....\n"),
+}
+NOT_FOUND = "\n\tNot found."
+RU_LOCALE = {"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8"}
+PATH_CHARS = 260
+
+
+def sweep_section(out, family="nt"):
+    start, end = SWEEP_HEADINGS[family]
+    assert out.count(start) == 1 and out.count(end) == 1, out[-2000:]
+    return out.split(start, 1)[1].split(end, 1)[0]
+
+
+def cleaned(path):
+    return " Found PE_VESKA.A   ->   %s...Cleaned!\n" % path
+
+
+def error(path):
+    return " Found PE_VESKA.A   ->   %s...Error!\n" % path
+
+
+def deleted(path):
+    return " Found PE_VESKA.A-O ->   %s...Deleted.\n" % path
+
+
+def copy_error(path):
+    return " Found PE_VESKA.A-O ->   %s...Error!\n" % path
+
+
+class Files:
+    """Test files made natively: infected programs around a host, worm copies."""
+
+    def __init__(self):
+        self.dir = Path(tempfile.mkdtemp(prefix="sweep-files-", dir=winebed.WORK))
+        self.small_host = self.dir / "small_host.exe"
+        self.small_host.write_bytes(b"MZ" + bytes(range(256)) * 8)
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def infected(self, out, host=None, *options):
+        out = Path(out)
+        out.parent.mkdir(parents=True, exist_ok=True)
+        mkimage(out, "worm", "--host", host or self.small_host, *options)
+        return out
+
+    def unrestorable(self, out):
+        """Infected, but restoration would cut nothing off (search start 0)."""
+        return self.infected(out, None, "--search-start", 0)
+
+    def worm_copy(self, out):
+        out = Path(out)
+        out.parent.mkdir(parents=True, exist_ok=True)
+        mkimage(out, "worm", "--size", 57344)
+        return out
+
+
+def attrs_of(m, winpaths):
+    values = m.probe("attrs", *winpaths).out.split()
+    assert len(values) == len(winpaths), values
+    return [int(v, 16) for v in values]
+
+
+def real_hosts(m, count):
+    """`count` real programs from the prefix's system32, spread over its list."""
+    system32 = m.unix("C:\\windows\\system32")
+    names = sorted(p.name for p in system32.iterdir()
+                   if p.suffix.lower() in (".dll", ".exe") and p.is_file()
+                   and 8192 <= p.stat().st_size <= 300000)
+    assert len(names) >= count, len(names)
+    step = len(names) / count
+    return [system32 / names[int(i * step)] for i in range(count)]
+
+
+class RealHosts(unittest.TestCase):
+    """Real programs from system32, infected, on C: and a second fixed drive,
+    some read-only/hidden/system, some in folders with non-ASCII names."""
+
+    ATTRS = (READONLY, HIDDEN, SYSTEM, READONLY | HIDDEN | SYSTEM)
+
+    def restore_real_programs(self, version, family, folders, encoding, env=None):
+        files = Files()
+        with Machine(version, drives={"e": "hd"}) as m:
+            hosts = real_hosts(m, 56)
+            cases = []  # (winpath, host)
+            for i, host in enumerate(hosts):
+                folder = folders[i % len(folders)]
+                winpath = "%s\\%s" % (folder, host.name)
+                files.infected(m.unix(folder) / host.name, host)
+                cases.append((winpath, host))
+            for i, (winpath, _) in enumerate(cases):
+                if i % 4 == 0:
+                    m.set_attrs(winpath, self.ATTRS[(i // 4) % len(self.ATTRS)])
+            paths = [c[0] for c in cases]
+            before = attrs_of(m, paths)
+
+            r = m.run_tool(env=env)
+            section = sweep_section(r.out, family)
+
+            self.assertTrue(section.startswith("\n\n"), section[:200])
+            lines = section[2:].splitlines(keepends=True)
+            expected = [cleaned(p).encode(encoding, "replace").decode("latin-1") for p in paths]
+            self.assertEqual(sorted(lines), sorted(expected))
+            drives = [line.split("->   ", 1)[1][:2] for line in lines]
+            self.assertEqual(drives, sorted(drives), "C: is walked before E:")
+            for winpath, host in cases:
+                with self.subTest(path=winpath):
+                    self.assertEqual(m.unix(winpath).read_bytes(), host.read_bytes())
+            self.assertEqual(attrs_of(m, paths), before)
+            self.assertGreaterEqual(sum(1 for a in before if a & (READONLY | HIDDEN | SYSTEM)), 14)
+        files.close()
+
+    def test_nt_family(self):
+        # Cyrillic shows in the console's code page 866; CJK is not in it: "?".
+        folders = ["C:\\hosts", "C:\\hosts\\Папка", "E:\\progs", "E:\\中文目录", "E:\\.dot\\deep"]
+        self.restore_real_programs("win7", "nt", folders, "cp866", env=RU_LOCALE)
+
+    def test_win9x_family(self):
+        # 8-bit paths in the ANSI code page (1252 here), written as they are.
+        folders = ["C:\\hosts", "C:\\hosts\\Café", "E:\\progs", "E:\\Übung dir", "E:\\.dot\\deep"]
+        self.restore_real_programs("win98", "9x", folders, "cp1252")
+
+
+class SweepRules(unittest.TestCase):
+    """One NT-family machine with a second fixed drive E:, emptied after each test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.m = Machine("win7", drives={"e": "hd"})
+        cls.e = cls.m.unix("E:\\")
+        cls.files = Files()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.m.close()
+        cls.files.close()
+
+    def tearDown(self):
+        for item in self.e.iterdir():
+            if item.is_dir() and not item.is_symlink():
+                shutil.rmtree(item)
+            else:
+                item.unlink()
+
+    def sweep(self):
+        return sweep_section(self.m.run_tool().out)
+
+    def test_doubly_infected_file_is_restored_twice(self):
+        once = self.files.infected(self.files.dir / "once.exe")
+        self.files.infected(self.e / "twice.exe", once)
+        self.assertEqual(self.sweep(), "\n\n" + cleaned("E:\\twice.exe") * 2)
+        self.assertEqual((self.e / "twice.exe").read_bytes(), self.files.small_host.read_bytes())
+
+    def test_host_that_is_a_worm_copy_is_removed(self):
+        copy = self.files.worm_copy(self.files.dir / "copy.exe")
+        self.files.infected(self.e / "a.exe", copy)
+        self.files.worm_copy(self.e / "b.exe")
+        self.m.set_attrs("E:\\b.exe", READONLY | HIDDEN)
+        self.assertEqual(self.sweep(), "\n\n" + cleaned("E:\\a.exe") + deleted("E:\\a.exe") +
+                         deleted("E:\\b.exe"))
+        self.assertEqual(list(self.e.iterdir()), [])
+
+    def test_one_separator_and_empty_files_never_reported(self):
+        for name in ("0empty.exe", "sub\\empty.exe", "zz.exe"):
+            path = self.m.unix("E:\\" + name)
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(b"")
+        self.files.infected(self.e / "a.exe")
+        self.files.infected(self.e / "sub" / "b.exe")
+        self.files.worm_copy(self.e / "sub" / "c.exe")
+        self.assertEqual(self.sweep(), "\n\n" + cleaned("E:\\a.exe") + cleaned("E:\\sub\\b.exe") +
+                         deleted("E:\\sub\\c.exe"))
+        # Nothing left to find: empty files alone give the not-found line.
+        self.assertEqual(self.sweep(), NOT_FOUND)
+
+    def test_dot_entries(self):
+        # Files that stay infected would show up again if "." or ".." were walked.
+        self.files.infected(self.e / ".hidden" / "x.exe")
+        self.files.unrestorable(self.e / "sub" / "y.exe")
+        self.files.unrestorable(self.e / "w.exe")
+        self.assertEqual(self.sweep(), "\n\n" + cleaned("E:\\.hidden\\x.exe") +
+                         error("E:\\sub\\y.exe") + error("E:\\w.exe"))
+
+    def test_restoration_that_cuts_nothing_is_one_error(self):
+        before = self.files.unrestorable(self.e / "zero.exe").read_bytes()
+        self.assertEqual(self.sweep(), "\n\n" + error("E:\\zero.exe"))
+        self.assertEqual((self.e / "zero.exe").read_bytes(), before)
+
+    def test_file_whose_own_path_does_not_fit(self):
+        # E:\fl\ + name: a name of 253 characters makes a path of 259, which fits
+        # with its zero; 254 does not. Later files of the folder are still examined.
+        folder = self.e / "fl"
+        too_long = self.files.infected(folder / ("a" * 254)).read_bytes()
+        self.files.infected(folder / ("b" * 253))
+        self.files.infected(folder / "c.exe")
+        fits = "E:\\fl\\" + "b" * 253
+        self.assertEqual(len(fits), PATH_CHARS - 1)
+        self.assertEqual(self.sweep(), "\n\n" + cleaned(fits) + cleaned("E:\\fl\\c.exe"))
+        self.assertEqual((folder / ("a" * 254)).read_bytes(), too_long)
+
+    def test_subdirectory_whose_pattern_does_not_fit(self):
+        # E:\sd\ + name + \*.*: a name of 249 makes a pattern of 259 (fits), 250 not.
+        parent = self.e / "sd"
+        self.files.infected(parent / ("a" * 250) / "f")
+        self.files.infected(parent / ("b" * 249) / "f")
+        self.files.infected(parent / "c.exe")
+        descended = "E:\\sd\\" + "b" * 249
+        self.assertEqual(len(descended + "\\*.*"), PATH_CHARS - 1)
+        self.assertEqual(self.sweep(), "\n\n" + cleaned(descended + "\\f") + cleaned("E:\\sd\\c.exe"))
+
+    def test_directory_loop_ends(self):
+        # E:\lp\back-to-lp is a link to E:\lp, which Wine shows as a directory:
+        # each level finds f.exe again (it stays infected) until the paths reach
+        # the buffer's limit; then the sweep goes on with E:\z.exe. (The name is
+        # long enough that the limit comes before Linux's 40 links per lookup.)
+        self.files.unrestorable(self.e / "lp" / "f.exe")
+        os.symlink(self.e / "lp", self.e / "lp" / "back-to-lp")
+        self.files.infected(self.e / "z.exe")
+        expected = []
+        folder = "E:\\lp"
+        while len(folder + "\\*.*") < PATH_CHARS:
+            if len(folder + "\\f.exe") < PATH_CHARS:
+                expected.append(error(folder + "\\f.exe"))
+            folder += "\\back-to-lp"
+        self.assertGreater(len(expected), 20)
+        # The link sorts before f.exe: the deepest level reports first.
+        self.assertEqual(self.sweep(), "\n\n" + "".join(reversed(expected)) + cleaned("E:\\z.exe"))
+
+
+class Drives(unittest.TestCase):
+    def test_only_fixed_drives_are_walked(self):
+        files = Files()
+        with Machine("win7") as m:
+            targets = {}
+            for letter, kind in (("d", "cdrom"), ("f", "floppy"), ("g", "network"), ("r", "ramdisk")):
+                folder = m.add_drive(letter, kind)
+                targets[letter] = (files.infected(folder / "i.exe").read_bytes(),
+                                   files.worm_copy(folder / "w.exe").read_bytes())
+            m.add_drive("e", "hd")  # an empty fixed drive has no entries at all
+            self.assertEqual(sweep_section(m.run_tool().out), NOT_FOUND)
+            for letter, (infected, copy) in targets.items():
+                self.assertEqual(m.unix(letter + ":\\i.exe").read_bytes(), infected)
+                self.assertEqual(m.unix(letter + ":\\w.exe").read_bytes(), copy)
+        files.close()
+
+    def test_fixed_drive_whose_root_cannot_be_listed(self):
+        # Root without search permission; the tool runs as root without the
+        # capabilities that bypass file modes, so the mode counts.
+        files = Files()
+        wrapper = files.dir / "bin"
+        wrapper.mkdir()
+        (wrapper / "wine").write_text(
+            "#!/bin/sh\nexec setpriv --bounding-set=-dac_override,-dac_read_search "
+            "--inh-caps=-dac_override,-dac_read_search /usr/bin/wine \"$@\"\n")
+        (wrapper / "wine").chmod(0o755)
+        env = {"PATH": "%s:/usr/bin:/bin" % wrapper}
+        with Machine("win98") as m:
+            locked = m.add_drive("h", "hd")
+            files.worm_copy(locked / "w.exe")
+            locked.chmod(0o444)
+            try:
+                m.stop()  # the wineserver must start without the capabilities too
+                self.assertEqual(sweep_section(m.run_tool(env=env).out, "9x"), "")
+                # The drives after it are still walked.
+                files.infected(m.add_drive("i", "hd") / "a.exe")
+                m.stop()
+                self.assertEqual(sweep_section(m.run_tool(env=env).out, "9x"),
+                                 "\n\n" + cleaned("I:\\a.exe"))
+            finally:
+                m.stop()
+                locked.chmod(0o755)
+        files.close()
+
+
+class RemovalOutcomes(unittest.TestCase):
+    def test_copy_in_use_scheduled_on_nt(self):
+        files = Files()
+        with Machine("win7", drives={"e": "hd"}) as m:
+            files.worm_copy(m.unix("E:\\") / "busy.exe")
+            holder = m.spawn(PROBE, "hold", "E:\\busy.exe", "60", "r")
+            self.assertEqual(holder.stdout.readline().strip(), b"holding")
+            self.assertEqual(sweep_section(m.run_tool().out), "\n\n" + deleted("E:\\busy.exe"))
+            holder.kill()
+            holder.wait()
+            holder.stdout.close()
+            m.restart()
+            self.assertFalse(m.unix("E:\\").joinpath("busy.exe").exists())
+        files.close()
+
+    def test_copy_neither_deleted_nor_scheduled_is_an_error(self):
+        # Win9x family: the copy is in use, and WININIT.INI exists but cannot
+        # be backed up (WININIT.BAK is a folder), so nothing is scheduled.
+        files = Files()
+        with Machine("win98", drives={"e": "hd"}) as m:
+            files.worm_copy(m.unix("E:\\") / "busy.exe")
+            (m.windir / "wininit.bak").mkdir()
+            holder = m.spawn(PROBE, "hold", "E:\\busy.exe", "60", "r")
+            self.assertEqual(holder.stdout.readline().strip(), b"holding")
+            # Written after the wineserver started, which carries out WININIT.INI.
+            (m.windir / "wininit.ini").write_bytes(b"[rename]\r\n")
+            self.assertEqual(sweep_section(m.run_tool().out, "9x"),
+                             "\n\n" + copy_error("E:\\busy.exe"))
+            self.assertEqual((m.windir / "wininit.ini").read_bytes(), b"[rename]\r\n")
+            self.assertTrue(m.unix("E:\\busy.exe").exists())
+            holder.kill()
+            holder.wait()
+            holder.stdout.close()
+        files.close()
+
+
+class ConsoleText(unittest.TestCase):
+    """UTF-16 paths in the find lines: what the console's code page has is
+    shown, "?" for the rest, and the line is whole."""
+
+    def test_cyrillic_and_cjk_names(self):
+        files = Files()
+        with Machine("win7", drives={"e": "hd"}) as m:
+            for locale, encoding in ((RU_LOCALE, "cp866"), ({}, "cp437")):
+                with self.subTest(encoding=encoding):
+                    e = m.unix("E:\\")
+                    files.infected(e / "Вирус" / "файл.exe")
+                    files.infected(e / "病毒" / "文件x.exe")
+                    r = m.run_tool(env=locale)
+                    expected = "\n\n" + cleaned("E:\\Вирус\\файл.exe") + cleaned("E:\\病毒\\文件x.exe")
+                    self.assertEqual(sweep_section(r.out),
+                                     expected.encode(encoding, "replace").decode("latin-1"))
+        files.close()
+
+
+class Progress(unittest.TestCase):
+    TITLE = re.compile(rb"\x1b\]0;([^\x07]*)\x07")
+    SHOWN = re.compile(r"VESKACURE - drive ([C-Z]): - (\d+) files examined - ([C-Z]):\\")
+
+    def test_title_shows_progress_and_is_put_back(self):
+        files = Files()
+        with Machine("win7", drives={"e": "hd"}) as m:
+            # Thousands of files large enough to be opened and mapped: a sweep
+            # of some seconds. They are hard links to one clean file.
+            e = m.unix("E:\\")
+            model = e / "model.dat"
+            model.write_bytes(bytes(60000))
+            for d in range(60):
+                folder = e / ("dir%02d" % d)
+                folder.mkdir()
+                for f in range(100):
+                    os.link(model, folder / ("f%03d.dat" % f))
+            files.infected(e / "a.exe")
+            started = time.time()
+            s = m.run_tool_pty()
+            s.expect("Press any key for help....")
+            s.send(b"a")
+            s.expect("Press any key to continue....")
+            s.send(b"a")
+            s.expect("VI.  Scanning drive for infected HTM", timeout=240)
+            self.assertEqual(s.wait(), 0)
+            elapsed = time.time() - started
+
+            self.assertTrue(s.shows("\n\nV.   Scanning drive for infected executable files...\n\n"
+                                    + cleaned("E:\\a.exe") + "\n\nVI."), s.screen[-600:])
+            titles = [t.decode("latin-1") for t in self.TITLE.findall(s.raw)]
+            self.assertGreaterEqual(len(titles), 3, titles)
+            self.assertEqual(titles[-1], "", "the title is put back as it was (empty)")
+            shown = [self.SHOWN.match(t) for t in titles[:-1]]
+            self.assertTrue(all(shown), titles)
+            counts = [int(x.group(2)) for x in shown]
+            self.assertEqual(counts, sorted(counts))
+            self.assertTrue(all(x.group(1) == x.group(3) for x in shown))
+            self.assertEqual(titles[0], "VESKACURE - drive C: - 0 files examined - C:\\")
+            self.assertIn("E", [x.group(1) for x in shown])
+            # At most four a second (plus the first at once).
+            self.assertLessEqual(len(titles) - 1, elapsed * 4 + 1)
+        files.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
