@@ -3,8 +3,9 @@ snapshot (2000, 7, 98) and the Process Status library (NT 4.0), the binding of
 their entry points, and the tool's own process left alone.
 
 The infected programs are copies of sleeper.exe (a tiny program that waits)
-with the worm's signatures in an appended overlay; they run from C:\\apps, away
-from the tool's folder and its working directory."""
+with the worm's signatures in an appended overlay; they run from D:\\apps, away
+from the tool's folder and its working directory. D: is a CD-ROM drive, so that
+the sweep of fixed drives later in each run leaves them alone."""
 import subprocess
 import time
 import unittest
@@ -23,8 +24,8 @@ PSAPI_TERMINATING = "\n\t    Terminating process (%s)... "
 PSAPI_OK = "OK!\n"
 
 # The stand-in PSAPI.DLL next to the tool is taken instead of Wine's own.
-NATIVE_PSAPI = {"WINEDLLOVERRIDES": "mscoree,mshtml=;psapi=n,b"}
-NO_PSAPI = {"WINEDLLOVERRIDES": "mscoree,mshtml=;psapi="}
+NATIVE_PSAPI = {"WINEDLLOVERRIDES": winebed.STANDIN_OVERRIDES + ";psapi=n,b"}
+NO_PSAPI = {"WINEDLLOVERRIDES": winebed.STANDIN_OVERRIDES + ";psapi="}
 
 PSAPI_NAMES = ("EnumProcesses", "EnumProcessModules", "GetModuleBaseNameA", "GetModuleFileNameExA")
 
@@ -36,22 +37,22 @@ def step_one(out):
 
 
 class Bed:
-    """One machine with the stand-in programs in C:\\apps, checked by the classifier."""
+    """One machine with the stand-in programs in D:\\apps, checked by the classifier."""
 
     def __init__(self, machine):
         self.m = machine
-        self.apps = machine.unix("C:\\") / "apps"
+        self.apps = machine.unix("D:\\") / "apps"
         self.apps.mkdir(exist_ok=True)
         self.procs = {}
 
     def program(self, name, size=None, source="sleeper.exe", expected=None):
-        """C:\\apps\\NAME: the stand-in as it is, or with the overlay making it `size` bytes."""
+        """D:\\apps\\NAME: the stand-in as it is, or with the overlay making it `size` bytes."""
         target = self.apps / name
         if size is None:
             target.write_bytes((STANDINS / source).read_bytes())
         else:
             mkimage(target, "overlay", "--in", STANDINS / source, "--size", size)
-        winpath = "C:\\apps\\" + name
+        winpath = "D:\\apps\\" + name
         if expected is not None:
             verdicts = self.m.classify(winpath)
             if verdicts != (expected, expected):
@@ -65,10 +66,10 @@ class Bed:
         return int(self.memprobe("count", name).out.strip())
 
     def start(self, name, instances=1):
-        """Starts C:\\apps\\NAME and waits until the snapshot lists it."""
+        """Starts D:\\apps\\NAME and waits until the snapshot lists it."""
         have = self.count(name)
         for _ in range(instances):
-            self.procs.setdefault(name, []).append(self.m.spawn("C:\\apps\\" + name, "300"))
+            self.procs.setdefault(name, []).append(self.m.spawn("D:\\apps\\" + name, "300"))
             have += 1
             deadline = time.time() + 30
             while self.count(name) < have:
@@ -95,29 +96,29 @@ class ToolHelpStrategy(unittest.TestCase):
     """Win9x family and NT from 5.0: the snapshot's bare names, full paths classified."""
 
     def check_version(self, version):
-        with Machine(version) as m:
+        with Machine(version, drives={"d": "cdrom"}) as m:
             bed = Bed(m)
             bed.program("infected.exe", 0xF000 + 0x800, expected=INFECTED)
             bed.program("wormcopy.exe", 0xE000, expected=WORM_COPY)
             bed.program("bystander.exe", expected=CLEAN)
             # An infected file of the same name in the tool's working
-            # directory (C:\): classifying the snapshot's bare name would
+            # directory (D:\): classifying the snapshot's bare name would
             # open it and end the clean program of that name.
-            m.write("C:\\bystander.exe", (bed.apps / "infected.exe").read_bytes())
+            m.write("D:\\bystander.exe", (bed.apps / "infected.exe").read_bytes())
 
             # Nothing infected runs yet.
             bed.start("bystander.exe")
-            self.assertEqual(step_one(m.run_tool().out), NOT_FOUND)
+            self.assertEqual(step_one(m.run_tool(cwd="D:\\").out), NOT_FOUND)
 
             # Each source of full image paths names the program's real file.
             paths = bed.memprobe("paths", "bystander.exe").out.split()
             for source in ("query", "psapi", "snapshot", "resolved"):
-                self.assertIn("%s=C:\\apps\\bystander.exe" % source, paths)
+                self.assertIn("%s=D:\\apps\\bystander.exe" % source, paths)
 
             bed.start("infected.exe", instances=2)
             bed.start("wormcopy.exe")
             began = time.time()
-            out = step_one(m.run_tool().out)
+            out = step_one(m.run_tool(cwd="D:\\").out)
             took = time.time() - began
             self.assertEqual(out, FOUND
                              + TOOLHELP_TERMINATING % "infected.exe" + TOOLHELP_OK
@@ -129,7 +130,7 @@ class ToolHelpStrategy(unittest.TestCase):
             print("\n%s: run with three terminations took %.2f s" % (version, took))
 
             # Afterwards nothing is left to find.
-            self.assertEqual(step_one(m.run_tool().out), NOT_FOUND)
+            self.assertEqual(step_one(m.run_tool(cwd="D:\\").out), NOT_FOUND)
 
     def test_windows_7(self):
         self.check_version("win7")
@@ -146,7 +147,7 @@ class ProcessStatusStrategy(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.m = Machine("nt40")
+        cls.m = Machine("nt40", drives={"d": "cdrom"})
         cls.bed = Bed(cls.m)
         cls.bed.program("infected.exe", 0x20000, expected=INFECTED)
         cls.bed.program("wormcopy.exe", 0xEFFF, expected=WORM_COPY)
@@ -166,14 +167,14 @@ class ProcessStatusStrategy(unittest.TestCase):
         bed = self.bed
         bed.start("infected.exe", instances=2)
         bed.start("wormcopy.exe")
-        out = step_one(self.m.run_tool().out)
+        out = step_one(self.m.run_tool(cwd="D:\\").out)
         self.assertEqual(out, FOUND
-                         + PSAPI_TERMINATING % "C:\\apps\\infected.exe" + PSAPI_OK
-                         + PSAPI_TERMINATING % "C:\\apps\\infected.exe" + PSAPI_OK
-                         + PSAPI_TERMINATING % "C:\\apps\\wormcopy.exe" + PSAPI_OK)
+                         + PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK
+                         + PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK
+                         + PSAPI_TERMINATING % "D:\\apps\\wormcopy.exe" + PSAPI_OK)
         self.assertTrue(bed.ended("infected.exe"))
         self.assertTrue(bed.ended("wormcopy.exe"))
-        self.assertEqual(step_one(self.m.run_tool().out), NOT_FOUND)
+        self.assertEqual(step_one(self.m.run_tool(cwd="D:\\").out), NOT_FOUND)
 
     def test_process_whose_name_cannot_be_read_is_skipped(self):
         bed = self.bed
@@ -181,27 +182,27 @@ class ProcessStatusStrategy(unittest.TestCase):
         bed.start("infected.exe")
         bed.start("unreadable.exe")
         out = step_one(self.m.run_tool(env=NATIVE_PSAPI).out)
-        self.assertEqual(out, FOUND + PSAPI_TERMINATING % "C:\\apps\\infected.exe" + PSAPI_OK)
+        self.assertEqual(out, FOUND + PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK)
         self.assertTrue(bed.ended("infected.exe"))
         # Infected, but never named, so never classified nor terminated.
         self.assertTrue(bed.running("unreadable.exe"))
         self.assertEqual(step_one(self.m.run_tool(env=NATIVE_PSAPI).out), NOT_FOUND)
         self.assertTrue(bed.running("unreadable.exe"))
         # With Wine's own library the same process is named and ended.
-        out = step_one(self.m.run_tool().out)
-        self.assertEqual(out, FOUND + PSAPI_TERMINATING % "C:\\apps\\unreadable.exe" + PSAPI_OK)
+        out = step_one(self.m.run_tool(cwd="D:\\").out)
+        self.assertEqual(out, FOUND + PSAPI_TERMINATING % "D:\\apps\\unreadable.exe" + PSAPI_OK)
         self.assertTrue(bed.ended("unreadable.exe"))
 
     def test_process_whose_modules_cannot_be_listed_is_skipped(self):
         bed = self.bed
         # Started suspended, its loader has not run: no module list yet.
-        holder = self.m.spawn(str(STANDINS / "memprobe.exe"), "suspended", "C:\\apps\\suspended.exe",
+        holder = self.m.spawn(str(STANDINS / "memprobe.exe"), "suspended", "D:\\apps\\suspended.exe",
                               "30")
         try:
             self.assertEqual(holder.stdout.readline().strip(), b"started")
             bed.start("wormcopy.exe")
-            out = step_one(self.m.run_tool().out)
-            self.assertEqual(out, FOUND + PSAPI_TERMINATING % "C:\\apps\\wormcopy.exe" + PSAPI_OK)
+            out = step_one(self.m.run_tool(cwd="D:\\").out)
+            self.assertEqual(out, FOUND + PSAPI_TERMINATING % "D:\\apps\\wormcopy.exe" + PSAPI_OK)
             self.assertTrue(bed.ended("wormcopy.exe"))
             self.assertEqual(bed.count("suspended.exe"), 1)
         finally:
@@ -228,8 +229,8 @@ class ProcessStatusStrategy(unittest.TestCase):
         # A library that cannot be loaded: its error is the answer, no line follows.
         self.assertEqual(step_one(self.m.run_tool(env=NO_PSAPI).out), "")
         self.assertTrue(bed.running("infected.exe"))
-        self.assertEqual(step_one(self.m.run_tool().out),
-                         FOUND + PSAPI_TERMINATING % "C:\\apps\\infected.exe" + PSAPI_OK)
+        self.assertEqual(step_one(self.m.run_tool(cwd="D:\\").out),
+                         FOUND + PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK)
         self.assertTrue(bed.ended("infected.exe"))
 
 
@@ -237,7 +238,7 @@ class OwnProcess(unittest.TestCase):
     """A scanning program whose own file is infected ends the others, not itself."""
 
     def check_version(self, version, expected_line):
-        with Machine(version, install_tool=False) as m:
+        with Machine(version, drives={"d": "cdrom"}, install_tool=False) as m:
             bed = Bed(m)
             selfscan = bed.program("selfscan.exe", 0xF000, source="selfscan.exe", expected=INFECTED)
             bed.program("infected.exe", 0xF000, expected=INFECTED)
@@ -252,7 +253,7 @@ class OwnProcess(unittest.TestCase):
         self.check_version("win7", TOOLHELP_TERMINATING % "infected.exe" + TOOLHELP_OK)
 
     def test_process_status(self):
-        self.check_version("nt40", PSAPI_TERMINATING % "C:\\apps\\infected.exe" + PSAPI_OK)
+        self.check_version("nt40", PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK)
 
 
 if __name__ == "__main__":

@@ -462,10 +462,12 @@ class Machine:
             err = errfile.read()
         return RunResult(out, proc.returncode, err)
 
-    def run_tool(self, *args, stdin=b"", timeout=300, env=None, exe=None):
-        """Runs veskacure.exe from its folder on C: with no console."""
+    def run_tool(self, *args, stdin=b"", timeout=300, env=None, exe=None, cwd=None):
+        """Runs veskacure.exe from its folder on C: with no console; the working
+        directory is C:\\ unless `cwd` (a Windows path) says otherwise."""
         exe = exe or self.TOOL_DIR + "\\veskacure.exe"
-        return self.wine(exe, *args, stdin=stdin, timeout=timeout, env=self._tool_env(env))
+        return self.wine(exe, *args, stdin=stdin, timeout=timeout, env=self._tool_env(env),
+                         cwd=self.unix(cwd) if cwd else None)
 
     def _tool_env(self, env):
         """The stand-ins' override for runs of the tool, unless the test sets its own."""
