@@ -368,7 +368,8 @@ class Machine:
     def set_attrs(self, winpath, attrs):
         result = self.probe("setattr", winpath, "%x" % attrs)
         if result.rc != 0:
-            raise AssertionError("cannot set attributes of %s" % winpath)
+            raise AssertionError("cannot set attributes of %s: rc=%s out=%r err=%r"
+                                 % (winpath, result.rc, result.out, result.err[-500:]))
 
     def attrs(self, winpath):
         return int(self.probe("attr", winpath).out.strip(), 16)
