@@ -58,9 +58,9 @@ void out_wide(const char *format, const wchar_t *text)
         len = sizeof narrow_format - 1;
     memcpy(narrow_format, format, len);
     narrow_format[len] = 0;
-    char *spec = strstr(narrow_format, "%S");
-    if (spec != NULL)
-        spec[1] = 's';
+    char *conversion = strstr(narrow_format, "%S");
+    if (conversion != NULL)
+        conversion[1] = 's';
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     printf(narrow_format, narrow);

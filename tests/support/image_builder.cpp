@@ -26,36 +26,36 @@ void place_signatures(Bytes &data)
     memcpy(&data.at(0xA3C8), c, 32);
 }
 
-Bytes build_worm_image(const WormImageSpec &spec)
+Bytes build_worm_image(const WormImageLayout &layout)
 {
-    Bytes data(spec.size, 0);
-    if (spec.size >= 0x40) {
+    Bytes data(layout.size, 0);
+    if (layout.size >= 0x40) {
         data[0] = 'M';
         data[1] = 'Z';
-        put_u16(data, 0x18, spec.lfarlc);
-        put_u32(data, 0x3C, spec.e_lfanew);
+        put_u16(data, 0x18, layout.lfarlc);
+        put_u32(data, 0x3C, layout.e_lfanew);
     }
-    uint32_t pe = spec.e_lfanew;
-    if (spec.pe_signature && pe <= spec.size && spec.size - pe >= 24) {
+    uint32_t pe = layout.e_lfanew;
+    if (layout.pe_signature && pe <= layout.size && layout.size - pe >= 24) {
         put_u32(data, pe, 0x00004550u);
         put_u16(data, pe + 4, 0x014C);  // i386
-        put_u16(data, pe + 6, spec.number_of_sections);
-        put_u16(data, pe + 20, spec.size_of_optional_header);
-        if (spec.number_of_sections >= 2) {
-            uint64_t field = uint64_t(pe) + 24 + spec.size_of_optional_header +
-                             40ull * (spec.number_of_sections - 2) + 20;
-            if (field + 4 <= spec.size)
-                put_u32(data, static_cast<uint32_t>(field), spec.search_start);
+        put_u16(data, pe + 6, layout.number_of_sections);
+        put_u16(data, pe + 20, layout.size_of_optional_header);
+        if (layout.number_of_sections >= 2) {
+            uint64_t field = uint64_t(pe) + 24 + layout.size_of_optional_header +
+                             40ull * (layout.number_of_sections - 2) + 20;
+            if (field + 4 <= layout.size)
+                put_u32(data, static_cast<uint32_t>(field), layout.search_start);
         }
     }
-    if (spec.signatures && spec.size >= 0xA3C8 + 32)
+    if (layout.signatures && layout.size >= 0xA3C8 + 32)
         place_signatures(data);
     return data;
 }
 
-Bytes build_infected(const Bytes &host, const WormImageSpec &spec)
+Bytes build_infected(const Bytes &host, const WormImageLayout &layout)
 {
-    Bytes data = build_worm_image(spec);
+    Bytes data = build_worm_image(layout);
     data.insert(data.end(), host.begin(), host.end());
     return data;
 }

@@ -10,7 +10,7 @@
 
 typedef std::vector<uint8_t> Bytes;
 
-struct WormImageSpec {
+struct WormImageLayout {
     uint32_t size = 0xF000;                   // bytes of the worm image itself
     uint16_t lfarlc = 0x40;                   // DOS relocation-table field
     uint32_t e_lfanew = 0x80;
@@ -23,10 +23,10 @@ struct WormImageSpec {
 
 // The worm image: headers and signatures over zero bytes (no "MZ" after the
 // header, so the first "MZ" at or after the search start is what follows it).
-Bytes build_worm_image(const WormImageSpec &spec);
+Bytes build_worm_image(const WormImageLayout &layout);
 
-// A worm image with `host` appended: an infected program whose host starts at spec.size.
-Bytes build_infected(const Bytes &host, const WormImageSpec &spec = WormImageSpec());
+// A worm image with `host` appended: an infected program whose host starts at layout.size.
+Bytes build_infected(const Bytes &host, const WormImageLayout &layout = WormImageLayout());
 
 // Writes the signatures into `data` at their file offsets (data must be large enough).
 void place_signatures(Bytes &data);

@@ -49,7 +49,7 @@ int main(int argc, char **argv)
         return usage();
     std::string kind = argv[1];
     const char *out_path = argv[2];
-    WormImageSpec spec;
+    WormImageLayout layout;
     const char *host_path = NULL, *in_path = NULL;
     bool mz = false, size_given = false;
     for (int i = 3; i < argc; ++i) {
@@ -61,14 +61,14 @@ int main(int argc, char **argv)
             }
             return static_cast<uint32_t>(strtoul(argv[++i], NULL, 0));
         };
-        if (opt == "--size") { spec.size = number(); size_given = true; }
-        else if (opt == "--lfarlc") spec.lfarlc = static_cast<uint16_t>(number());
-        else if (opt == "--e-lfanew") spec.e_lfanew = number();
-        else if (opt == "--no-pe") spec.pe_signature = false;
-        else if (opt == "--sections") spec.number_of_sections = static_cast<uint16_t>(number());
-        else if (opt == "--opt-size") spec.size_of_optional_header = static_cast<uint16_t>(number());
-        else if (opt == "--search-start") spec.search_start = number();
-        else if (opt == "--no-signatures") spec.signatures = false;
+        if (opt == "--size") { layout.size = number(); size_given = true; }
+        else if (opt == "--lfarlc") layout.lfarlc = static_cast<uint16_t>(number());
+        else if (opt == "--e-lfanew") layout.e_lfanew = number();
+        else if (opt == "--no-pe") layout.pe_signature = false;
+        else if (opt == "--sections") layout.number_of_sections = static_cast<uint16_t>(number());
+        else if (opt == "--opt-size") layout.size_of_optional_header = static_cast<uint16_t>(number());
+        else if (opt == "--search-start") layout.search_start = number();
+        else if (opt == "--no-signatures") layout.signatures = false;
         else if (opt == "--host" && i + 1 < argc) host_path = argv[++i];
         else if (opt == "--in" && i + 1 < argc) in_path = argv[++i];
         else if (opt == "--mz") mz = true;
@@ -77,7 +77,7 @@ int main(int argc, char **argv)
 
     Bytes data;
     if (kind == "worm") {
-        data = build_worm_image(spec);
+        data = build_worm_image(layout);
         if (host_path != NULL) {
             Bytes host;
             if (!read_file(host_path, &host)) {
@@ -87,9 +87,9 @@ int main(int argc, char **argv)
             data.insert(data.end(), host.begin(), host.end());
         }
     } else if (kind == "checksum") {
-        if (!size_given || spec.size < CHECKSUM_SPAN)
+        if (!size_given || layout.size < CHECKSUM_SPAN)
             return usage();
-        data.assign(spec.size, 0x20);
+        data.assign(layout.size, 0x20);
         if (mz) {
             data[0] = 'M';
             data[1] = 'Z';
@@ -98,11 +98,11 @@ int main(int argc, char **argv)
     } else if (kind == "overlay") {
         if (in_path == NULL || !read_file(in_path, &data) || !size_given)
             return usage();
-        if (data.size() > 0x74D9 || spec.size < 0xA3C8 + 32) {
+        if (data.size() > 0x74D9 || layout.size < 0xA3C8 + 32) {
             fprintf(stderr, "mkimage: %s is too large for an overlay\n", in_path);
             return 1;
         }
-        data.resize(spec.size, 0);
+        data.resize(layout.size, 0);
         place_signatures(data);
     } else {
         return usage();

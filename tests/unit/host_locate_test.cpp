@@ -30,12 +30,12 @@ Outcome restore(Bytes data)
     return Outcome{result, data};
 }
 
-WormImageSpec with_start(uint32_t start, uint32_t size = 0xF000)
+WormImageLayout with_start(uint32_t start, uint32_t size = 0xF000)
 {
-    WormImageSpec spec;
-    spec.size = size;
-    spec.search_start = start;
-    return spec;
+    WormImageLayout layout;
+    layout.size = size;
+    layout.search_start = start;
+    return layout;
 }
 
 }  // namespace
@@ -64,13 +64,13 @@ TEST(HostLocate, DoublyInfectedFileNeedsTwoRestorations)
 
 TEST(HostLocate, HeaderRulesAnswerNotPe)
 {
-    WormImageSpec spec;
-    spec.pe_signature = false;
-    EXPECT_EQ(restore(build_infected(host_file(64), spec)).result, HOST_NOT_PE);
+    WormImageLayout layout;
+    layout.pe_signature = false;
+    EXPECT_EQ(restore(build_infected(host_file(64), layout)).result, HOST_NOT_PE);
 
-    spec = WormImageSpec();
-    spec.lfarlc = 0x3F;
-    EXPECT_EQ(restore(build_infected(host_file(64), spec)).result, HOST_NOT_PE);
+    layout = WormImageLayout();
+    layout.lfarlc = 0x3F;
+    EXPECT_EQ(restore(build_infected(host_file(64), layout)).result, HOST_NOT_PE);
 
     // e_lfanew must lie below size - 248.
     Bytes data = build_infected(host_file(0x1000));
@@ -89,21 +89,21 @@ TEST(HostLocate, HeaderRulesAnswerNotPe)
 TEST(HostLocate, SectionTableOutsideTheFileOrTooShortAnswersNotPe)
 {
     for (uint16_t sections : {0, 1}) {
-        WormImageSpec spec;
-        spec.number_of_sections = sections;
-        EXPECT_EQ(restore(build_infected(host_file(0x100), spec)).result, HOST_NOT_PE) << sections;
+        WormImageLayout layout;
+        layout.number_of_sections = sections;
+        EXPECT_EQ(restore(build_infected(host_file(0x100), layout)).result, HOST_NOT_PE) << sections;
     }
     // The PointerToRawData field lies past the end of the file.
-    WormImageSpec spec;
-    spec.size_of_optional_header = 0xFFFF;
-    EXPECT_EQ(restore(build_worm_image(spec)).result, HOST_NOT_PE);
-    spec = WormImageSpec();
-    spec.number_of_sections = 0xFFFF;
-    EXPECT_EQ(restore(build_infected(host_file(0x100), spec)).result, HOST_NOT_PE);
+    WormImageLayout layout;
+    layout.size_of_optional_header = 0xFFFF;
+    EXPECT_EQ(restore(build_worm_image(layout)).result, HOST_NOT_PE);
+    layout = WormImageLayout();
+    layout.number_of_sections = 0xFFFF;
+    EXPECT_EQ(restore(build_infected(host_file(0x100), layout)).result, HOST_NOT_PE);
 
     // The field's four bytes end exactly at the end of the file: still read;
     // one byte further is outside.
-    Bytes data = build_worm_image(WormImageSpec());
+    Bytes data = build_worm_image(WormImageLayout());
     data.resize(0x1000);
     const uint16_t reach_end = 0x1000 - (0x80 + 24 + 40 * 2 + 20 + 4);
     put_u16(data, 0x80 + 20, reach_end);

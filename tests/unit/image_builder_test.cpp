@@ -23,16 +23,16 @@ TEST(ImageBuilder, InfectedFileCarriesHostAfterWormImage)
     Bytes host(3000, 0x55);
     host[0] = 'M';
     host[1] = 'Z';
-    WormImageSpec spec;
-    Bytes data = build_infected(host, spec);
-    ASSERT_EQ(data.size(), spec.size + host.size());
-    EXPECT_TRUE(std::equal(host.begin(), host.end(), data.begin() + spec.size));
+    WormImageLayout layout;
+    Bytes data = build_infected(host, layout);
+    ASSERT_EQ(data.size(), layout.size + host.size());
+    EXPECT_TRUE(std::equal(host.begin(), host.end(), data.begin() + layout.size));
     uint32_t lfanew = 0, start = 0;
     ASSERT_TRUE(pe_header_valid(data.data(), static_cast<uint32_t>(data.size()), &lfanew));
     ASSERT_TRUE(read_u32(data.data(), static_cast<uint32_t>(data.size()),
-                         lfanew + 24 + spec.size_of_optional_header + 40 * 2 + 20, &start));
-    EXPECT_EQ(start, spec.search_start);
+                         lfanew + 24 + layout.size_of_optional_header + 40 * 2 + 20, &start));
+    EXPECT_EQ(start, layout.search_start);
     // No "MZ" between the search start and the host.
-    for (uint32_t i = spec.search_start; i + 1 < spec.size; ++i)
+    for (uint32_t i = layout.search_start; i + 1 < layout.size; ++i)
         ASSERT_FALSE(data[i] == 'M' && data[i + 1] == 'Z') << i;
 }

@@ -10,11 +10,11 @@ ScanVerdict rate(const Bytes &data)
     return rate_image(data.data(), static_cast<uint32_t>(data.size()));
 }
 
-WormImageSpec sized(uint32_t size)
+WormImageLayout sized(uint32_t size)
 {
-    WormImageSpec spec;
-    spec.size = size;
-    return spec;
+    WormImageLayout layout;
+    layout.size = size;
+    return layout;
 }
 
 Bytes forged(uint32_t size, bool mz)
@@ -76,24 +76,24 @@ TEST(ImageRules, BrokenPeHeaderIsCleanWithoutChecksumTest)
     Bytes data = forged(60000, true);  // 0x18 holds 0x2020, e_lfanew 0x20202020
     EXPECT_EQ(rate(data), Clean);
 
-    WormImageSpec spec = sized(0xF000);
-    spec.e_lfanew = 0xF000 - 248;  // must be below size - 248
-    EXPECT_EQ(rate(build_worm_image(spec)), Clean);
-    spec.e_lfanew = 0xF000 - 249;
-    EXPECT_EQ(rate(build_worm_image(spec)), Infected);
-    spec.e_lfanew = 0xFFFFFFFFu;
-    EXPECT_EQ(rate(build_worm_image(spec)), Clean);
+    WormImageLayout layout = sized(0xF000);
+    layout.e_lfanew = 0xF000 - 248;  // must be below size - 248
+    EXPECT_EQ(rate(build_worm_image(layout)), Clean);
+    layout.e_lfanew = 0xF000 - 249;
+    EXPECT_EQ(rate(build_worm_image(layout)), Infected);
+    layout.e_lfanew = 0xFFFFFFFFu;
+    EXPECT_EQ(rate(build_worm_image(layout)), Clean);
 
-    spec = sized(0xF000);
-    spec.pe_signature = false;
-    EXPECT_EQ(rate(build_worm_image(spec)), Clean);
+    layout = sized(0xF000);
+    layout.pe_signature = false;
+    EXPECT_EQ(rate(build_worm_image(layout)), Clean);
 }
 
 TEST(ImageRules, OldFormatMzFallsBackToChecksum)
 {
-    WormImageSpec spec = sized(0xF000);
-    spec.lfarlc = 0x3F;
-    Bytes data = build_worm_image(spec);
+    WormImageLayout layout = sized(0xF000);
+    layout.lfarlc = 0x3F;
+    Bytes data = build_worm_image(layout);
     EXPECT_EQ(rate(data), Clean);  // signatures alone do not count here
     forge_checksum(data, 0x200, WORM_CHECKSUM);
     EXPECT_EQ(rate(data), WormCopy);
