@@ -1,8 +1,10 @@
-#include "platform/platform.h"
-
+// <stdio.h> comes before <windows.h>: in the other order mingw's headers route
+// printf to their own static implementation instead of msvcrt's.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "platform/platform.h"
 
 void out(const char *format, ...)
 {
