@@ -133,43 +133,44 @@ static int remove_shares_win9x(const ShareCalls9x &calls)
     return result;
 }
 
-static int remove_shares_nt_family(void)
+// Entry points of the two families, in the order they are looked up.
+static const char *const NT_NAMES[] = {"NetShareEnum", "NetShareDel", "NetApiBufferFree"};
+static const char *const WIN9X_NAMES[] = {"NetShareEnum", "NetShareDel"};
+const int MAX_ENTRIES = 3;
+
+static int run_winnt(const FARPROC *entries)
 {
-    HMODULE library = LoadLibraryA("NETAPI32.DLL");
-    if (library == NULL) {
-        out("\n\tUnable to load NETAPI32.DLL.");
-        return 0;
-    }
-    static const char *const names[] = {"NetShareEnum", "NetShareDel", "NetApiBufferFree"};
-    FARPROC entries[3];
-    int result = 0;
-    if (bind_entry_points(library, names, entries, 3)) {
-        ShareCallsNT calls;
-        calls.share_enum = bound_entry<NetShareEnumNT>(entries[0]);
-        calls.share_del = bound_entry<NetShareDelNT>(entries[1]);
-        calls.buffer_free = bound_entry<NetApiBufferFreeNT>(entries[2]);
-        result = remove_shares_winnt(calls);
-    }
-    FreeLibrary(library);
-    return result;
+    ShareCallsNT calls;
+    calls.share_enum = bound_entry<NetShareEnumNT>(entries[0]);
+    calls.share_del = bound_entry<NetShareDelNT>(entries[1]);
+    calls.buffer_free = bound_entry<NetApiBufferFreeNT>(entries[2]);
+    return remove_shares_winnt(calls);
 }
 
-static int remove_shares_9x_family(void)
+static int run_win9x(const FARPROC *entries)
 {
-    HMODULE library = LoadLibraryA("SVRAPI.DLL");
+    ShareCalls9x calls;
+    calls.share_enum = bound_entry<NetShareEnum9x>(entries[0]);
+    calls.share_del = bound_entry<NetShareDel9x>(entries[1]);
+    return remove_shares_win9x(calls);
+}
+
+// Loads the family's library, binds all its entry points and runs the
+// strategy on them. A library that cannot be loaded is reported; one that
+// lacks an entry point is not. The library is released on every path.
+static int with_share_library(const char *library_name, const char *load_failure,
+                              const char *const *names, int count,
+                              int (*strategy)(const FARPROC *entries))
+{
+    HMODULE library = LoadLibraryA(library_name);
     if (library == NULL) {
-        out("\n\tUnable to load SVRAPI.DLL.");
+        out("%s", load_failure);
         return 0;
     }
-    static const char *const names[] = {"NetShareEnum", "NetShareDel"};
-    FARPROC entries[2];
+    FARPROC entries[MAX_ENTRIES];
     int result = 0;
-    if (bind_entry_points(library, names, entries, 2)) {
-        ShareCalls9x calls;
-        calls.share_enum = bound_entry<NetShareEnum9x>(entries[0]);
-        calls.share_del = bound_entry<NetShareDel9x>(entries[1]);
-        result = remove_shares_win9x(calls);
-    }
+    if (bind_entry_points(library, names, entries, count))
+        result = strategy(entries);
     FreeLibrary(library);
     return result;
 }
@@ -180,8 +181,10 @@ int remove_shares(void)
     if (!query_version(&info))
         return static_cast<int>(GetLastError());
     if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS)
-        return remove_shares_9x_family();
+        return with_share_library("SVRAPI.DLL", "\n\tUnable to load SVRAPI.DLL.", WIN9X_NAMES, 2,
+                                  run_win9x);
     if (info.dwPlatformId == VER_PLATFORM_WIN32_NT)
-        return remove_shares_nt_family();
+        return with_share_library("NETAPI32.DLL", "\n\tUnable to load NETAPI32.DLL.", NT_NAMES, 3,
+                                  run_winnt);
     return 1;
 }

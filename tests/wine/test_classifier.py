@@ -2,20 +2,18 @@
 import unittest
 
 import winebed
-from winebed import (Machine, mkimage, CLEAN, OPEN_FAILED, EMPTY, INFECTED, WORM_COPY,
-                     READONLY, HIDDEN, SYSTEM, ARCHIVE)
+from winebed import (SharedMachineTest, mkimage, CLEAN, OPEN_FAILED, EMPTY, INFECTED,
+                     WORM_COPY, READONLY, HIDDEN, SYSTEM, ARCHIVE)
 
 
-class Classifier(unittest.TestCase):
+class Classifier(SharedMachineTest):
+    MACHINE = {"version": "win7", "install_tool": False}
+
     @classmethod
     def setUpClass(cls):
-        cls.m = Machine("win7", install_tool=False)
+        super().setUpClass()
         cls.dir = cls.m.unix("C:\\") / "cases"
         cls.dir.mkdir()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.m.close()
 
     def make(self, name, kind, *options, attrs=None):
         mkimage(self.dir / name, kind, *options)

@@ -11,7 +11,7 @@ import time
 import unittest
 
 import winebed
-from winebed import Machine, mkimage, CLEAN, INFECTED, WORM_COPY
+from winebed import SharedMachineTest, Machine, mkimage, CLEAN, INFECTED, WORM_COPY
 
 STANDINS = winebed.WIN_BUILD / "tests" / "standins"
 
@@ -142,21 +142,19 @@ class ToolHelpStrategy(unittest.TestCase):
         self.check_version("win98")
 
 
-class ProcessStatusStrategy(unittest.TestCase):
+class ProcessStatusStrategy(SharedMachineTest):
     """NT 4.0: PSAPI's full names, its own literals, stand-in libraries."""
+
+    MACHINE = {"version": "nt40", "drives": {"d": "cdrom"}}
 
     @classmethod
     def setUpClass(cls):
-        cls.m = Machine("nt40", drives={"d": "cdrom"})
+        super().setUpClass()
         cls.bed = Bed(cls.m)
         cls.bed.program("infected.exe", 0x20000, expected=INFECTED)
         cls.bed.program("wormcopy.exe", 0xEFFF, expected=WORM_COPY)
         cls.bed.program("unreadable.exe", 0xF000, expected=INFECTED)
         cls.bed.program("suspended.exe", 0xF000, expected=INFECTED)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.m.close()
 
     def setUp(self):
         self.standin = self.m.unix("C:\\tool") / "psapi.dll"

@@ -3,22 +3,20 @@ import re
 import unittest
 
 import winebed
-from winebed import Machine, mkimage, READONLY, HIDDEN, SYSTEM, ARCHIVE
+from winebed import SharedMachineTest, mkimage, READONLY, HIDDEN, SYSTEM, ARCHIVE
 
 PROBE = str(winebed.WIN_BUILD / "tests" / "standins" / "probe.exe")
 WORM_SIZE = 0xF000  # the image builder's worm part; the host follows it
 
 
-class Restore(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.m = Machine("win7", install_tool=False)
-        cls.dir = cls.m.unix("C:\\") / "cases"
-        cls.dir.mkdir()
+class Restore(SharedMachineTest):
+    MACHINE = {"version": "win7", "install_tool": False}
 
     @classmethod
-    def tearDownClass(cls):
-        cls.m.close()
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.dir = cls.m.unix("C:\\") / "cases"
+        cls.dir.mkdir()
 
     def restore(self, winpath, wide):
         out = self.m.probe("restorew" if wide else "restore", winpath).out

@@ -13,7 +13,7 @@ import unittest
 from pathlib import Path
 
 import winebed
-from winebed import Machine, mkimage, READONLY, HIDDEN, SYSTEM, ARCHIVE
+from winebed import SharedMachineTest, Machine, mkimage, READONLY, HIDDEN, SYSTEM, ARCHIVE
 
 PROBE = str(winebed.WIN_BUILD / "tests" / "standins" / "probe.exe")
 SWEEP_HEADINGS = {
@@ -143,18 +143,20 @@ class RealHosts(unittest.TestCase):
         self.restore_real_programs("win98", "9x", folders, "cp1252")
 
 
-class SweepRules(unittest.TestCase):
+class SweepRules(SharedMachineTest):
     """One NT-family machine with a second fixed drive E:, emptied after each test."""
+
+    MACHINE = {"version": "win7", "drives": {"e": "hd"}}
 
     @classmethod
     def setUpClass(cls):
-        cls.m = Machine("win7", drives={"e": "hd"})
+        super().setUpClass()
         cls.e = cls.m.unix("E:\\")
         cls.files = Files()
 
     @classmethod
     def tearDownClass(cls):
-        cls.m.close()
+        super().tearDownClass()
         cls.files.close()
 
     def tearDown(self):

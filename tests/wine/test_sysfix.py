@@ -6,7 +6,7 @@ import subprocess
 import unittest
 
 import winebed
-from winebed import Machine, section
+from winebed import SharedMachineTest, section
 
 SHARES = "\n\nII.  Removing shared directories."
 SYSTEM_INI = "\n\nIII. Checking for PE_VESKA.A in SYSTEM.INI."
@@ -42,18 +42,16 @@ def share_calls(m):
     return [c for c in m.standin_calls() if c.startswith(("NetShare", "NetApiBufferFree"))]
 
 
-class SystemIni(unittest.TestCase):
+class SystemIni(SharedMachineTest):
     """The shell entry of the boot section, read and written through the
     profile service in the Windows directory."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.m = Machine("win7")
-        cls.ini = cls.m.windir / "system.ini"
+    MACHINE = {"version": "win7"}
 
     @classmethod
-    def tearDownClass(cls):
-        cls.m.close()
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.ini = cls.m.windir / "system.ini"
 
     def run_step(self):
         return section(self.m.run_tool().out, SYSTEM_INI)
@@ -145,21 +143,19 @@ class SystemIni(unittest.TestCase):
             holder.wait(timeout=10)
 
 
-class SharesNT(unittest.TestCase):
-    """NETAPI32, level 502, batches with a resume handle."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.m = Machine("win7")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.m.close()
+class SharesCase(SharedMachineTest):
+    """Share removal on one machine; the stand-ins (or a variant) are put in
+    place afresh for every case."""
 
     def unshare(self, scenario, **standins):
-        # The stand-ins (or a variant) are put in place afresh for every case.
         self.m.install_standins(scenario, **standins)
         return section(self.m.run_tool("/UNSHARE").out, SHARES)
+
+
+class SharesNT(SharesCase):
+    """NETAPI32, level 502, batches with a resume handle."""
+
+    MACHINE = {"version": "win7"}
 
     def test_batches_names_and_refusals(self):
         out = self.unshare("share ADMIN$\nshare Données\nshare 共享\nshare Refused\nrefuse Refused\n"
@@ -212,22 +208,11 @@ class SharesNT(unittest.TestCase):
         self.assertEqual(share_calls(self.m), [])
 
 
-class SharesWin9x(unittest.TestCase):
+class SharesWin9x(SharesCase):
     """SVRAPI, level 50: 42-byte records in a 2200-byte buffer, no resume
     handle; a partial answer is asked again while the last round removed some."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.m = Machine("win98")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.m.close()
-
-    def unshare(self, scenario, **standins):
-        # The stand-ins (or a variant) are put in place afresh for every case.
-        self.m.install_standins(scenario, **standins)
-        return section(self.m.run_tool("/UNSHARE").out, SHARES)
+    MACHINE = {"version": "win98"}
 
     def test_records_at_42_byte_steps(self):
         out = self.unshare("share DOCS\nshare C$\nshare PRINTER_1234\nshare X\nrefuse C$\n")
@@ -274,17 +259,11 @@ class SharesWin9x(unittest.TestCase):
         self.assertEqual(section(out, SHARES), "\n\tUnable to load SVRAPI.DLL.")
 
 
-class Guest(unittest.TestCase):
+class Guest(SharedMachineTest):
     """Step IV: "\\guest" out of Administrators (level 3), then GUEST's flags set
     to exactly 3 (level 1008)."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.m = Machine("win7")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.m.close()
+    MACHINE = {"version": "win7"}
 
     def lock(self, scenario, **standins):
         # The stand-ins (or a variant) are put in place afresh for every case.

@@ -27,6 +27,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 from pathlib import Path
 
 TEMPLATE = Path(os.environ.get("VESKACURE_TEMPLATE", ""))
@@ -501,6 +502,21 @@ class Machine:
 
 
 STEP_HEADING = re.compile(r"\n\n(I|II|III|IV|V|VI)\. {1,3}[A-Z]")
+
+
+class SharedMachineTest(unittest.TestCase):
+    """Test cases that share one machine, made before the first case and
+    closed after the last: MACHINE holds Machine's arguments."""
+
+    MACHINE = {}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.m = Machine(**cls.MACHINE)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.m.close()
 
 
 def section(out, heading):
