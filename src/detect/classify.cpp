@@ -29,7 +29,7 @@ static ScanVerdict classify_open_file(HANDLE file)
 }
 
 template <typename Ch>
-static ScanVerdict classify_file_t(const Ch *path)
+static ScanVerdict classify_file_t(const Ch *path, unsigned long *open_error)
 {
     DWORD saved = file_attributes(path);
     if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_NORMAL) == 0)
@@ -40,6 +40,8 @@ static ScanVerdict classify_file_t(const Ch *path)
     if (file != INVALID_HANDLE_VALUE) {
         verdict = classify_open_file(file);
         CloseHandle(file);
+    } else if (open_error != NULL) {
+        *open_error = GetLastError();
     }
     restore_attributes(path, saved);
     return verdict;
@@ -47,10 +49,20 @@ static ScanVerdict classify_file_t(const Ch *path)
 
 ScanVerdict classify_file(const char *path)
 {
-    return classify_file_t(path);
+    return classify_file_t(path, NULL);
 }
 
 ScanVerdict classify_file(const wchar_t *path)
 {
-    return classify_file_t(path);
+    return classify_file_t(path, NULL);
+}
+
+ScanVerdict classify_file(const char *path, unsigned long *open_error)
+{
+    return classify_file_t(path, open_error);
+}
+
+ScanVerdict classify_file(const wchar_t *path, unsigned long *open_error)
+{
+    return classify_file_t(path, open_error);
 }

@@ -11,5 +11,9 @@
 // system files are opened by clearing their attributes, which are put back.
 ScanVerdict classify_file(const char *path);
 ScanVerdict classify_file(const wchar_t *path);
+// The same; when the answer is OpenFailed, *open_error receives the platform's
+// error code of the failed open, taken before the attributes are put back.
+ScanVerdict classify_file(const char *path, unsigned long *open_error);
+ScanVerdict classify_file(const wchar_t *path, unsigned long *open_error);
 
 #endif

@@ -73,3 +73,18 @@ int restore_host_in_view(uint8_t *view, uint32_t size, uint32_t *new_size)
         *new_size = move_host_to_front(view, size, host_start);
     return result;
 }
+
+int restore_infected_view(uint8_t *view, uint32_t size, uint32_t *new_size)
+{
+    if (rate_image(view, size) != Infected)
+        return HOST_ABSENT;
+    int result = restore_host_in_view(view, size, new_size);
+    if (result == HOST_FOUND)
+        memset(view + *new_size, 0, size - *new_size);
+    return result;
+}
+
+uint64_t max_restorations(uint64_t size)
+{
+    return size / WORM_MIN_SIZE + 1;
+}

@@ -28,4 +28,17 @@ uint32_t move_host_to_front(uint8_t *view, uint32_t size, uint32_t host_start);
 // locate_host, then the move when the host was found; *new_size is set then.
 int restore_host_in_view(uint8_t *view, uint32_t size, uint32_t *new_size);
 
+// The whole restoration over a read-write view of a file that was rated
+// Infected earlier: the view is rated again first (the file may have been
+// replaced since) and anything but Infected answers HOST_ABSENT without a
+// write. After the move, the bytes from the host's end to the old end are
+// zeroed, so that a file whose cut then fails holds the host and zeros
+// instead of the worm's old tail, which could rate Infected again.
+int restore_infected_view(uint8_t *view, uint32_t size, uint32_t *new_size);
+
+// How many restorations one file of `size` bytes can genuinely need: every
+// worm layer is at least WORM_MIN_SIZE bytes long. A file rated Infected
+// again after that many is not peeled any further.
+uint64_t max_restorations(uint64_t size);
+
 #endif

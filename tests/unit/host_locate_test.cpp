@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "image_builder.h"
+#include "detect/image_rules.h"
 #include "remedy/host_locate.h"
 
 namespace {
@@ -182,4 +183,60 @@ TEST(HostLocate, MoveHandlesOverlapBothWays)
     EXPECT_EQ(move_host_to_front(apart.data(), 8, 6), 2u);
     EXPECT_EQ(apart[0], 6);
     EXPECT_EQ(apart[1], 7);
+}
+
+TEST(HostLocate, InfectedViewRestorationZeroesTheOldTail)
+{
+    // A small host (below signature A's offset): with the cut not made, the
+    // old tail would keep the three signatures at their offsets.
+    const Bytes host = host_file(20 * 1024);
+    Bytes file = build_infected(host);
+    const uint32_t size = static_cast<uint32_t>(file.size());
+    uint32_t new_size = 0;
+    ASSERT_EQ(restore_infected_view(file.data(), size, &new_size), HOST_FOUND);
+    ASSERT_EQ(new_size, host.size());
+    EXPECT_EQ(Bytes(file.begin(), file.begin() + new_size), host);
+    EXPECT_EQ(Bytes(file.begin() + new_size, file.end()), Bytes(size - new_size, 0));
+    EXPECT_EQ(rate_image(file.data(), size), Clean);
+}
+
+TEST(HostLocate, InfectedViewRestorationTouchesOnlyWhatStillRatesInfected)
+{
+    // Replaced between the classifier and the restoration: a worm copy, a file
+    // whose signature broke, a clean program. None is written.
+    WormImageLayout copy;
+    copy.size = WORM_MIN_SIZE;
+    WormImageLayout unsigned_worm;
+    unsigned_worm.signatures = false;
+    for (const Bytes &before : {build_worm_image(copy), build_infected(host_file(0x3000), unsigned_worm),
+                                host_file(0x20000)}) {
+        Bytes view = before;
+        uint32_t new_size = 0xDEADBEEF;
+        EXPECT_EQ(restore_infected_view(view.data(), static_cast<uint32_t>(view.size()), &new_size),
+                  HOST_ABSENT);
+        EXPECT_EQ(view, before);
+        EXPECT_EQ(new_size, 0xDEADBEEFu);
+    }
+}
+
+TEST(HostLocate, RestorationLimitCoversEveryGenuineLayer)
+{
+    EXPECT_EQ(max_restorations(0), 1u);
+    EXPECT_EQ(max_restorations(WORM_MIN_SIZE - 1), 1u);
+    EXPECT_EQ(max_restorations(WORM_MIN_SIZE), 2u);
+    EXPECT_EQ(max_restorations(6u * 1024 * 1024), 110u);
+    EXPECT_EQ(max_restorations(0x100000000ull), 74899u);
+    // Three nested layers around a small host: each peel fits under the limit.
+    Bytes file = build_infected(build_infected(build_infected(host_file(0x100))));
+    const uint64_t limit = max_restorations(file.size());
+    uint64_t peeled = 0;
+    for (;;) {
+        uint32_t new_size = 0;
+        if (restore_infected_view(file.data(), static_cast<uint32_t>(file.size()), &new_size) != HOST_FOUND)
+            break;
+        file.resize(new_size);
+        ++peeled;
+    }
+    EXPECT_EQ(peeled, 3u);
+    EXPECT_LE(peeled, limit);
 }
