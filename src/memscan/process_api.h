@@ -51,14 +51,6 @@ typedef BOOL(WINAPI *EnumProcessModulesCall)(HANDLE process, HMODULE *modules, D
 typedef DWORD(WINAPI *ModuleFileNameCall)(HANDLE process, HMODULE module, char *name, DWORD size);
 typedef BOOL(WINAPI *QueryImageNameCall)(HANDLE process, DWORD flags, char *name, DWORD *size);
 
-// A looked-up entry point as its own type. The detour through void(*)(void)
-// tells the compiler the change of function type is meant.
-template <typename Call>
-Call entry_as(FARPROC entry)
-{
-    return reinterpret_cast<Call>(reinterpret_cast<void (*)(void)>(entry));
-}
-
 // Tool Help, bound from "KERNEL32.DLL" (names in this order).
 struct ToolHelpCalls {
     HMODULE kernel;

@@ -23,8 +23,8 @@ void init_image_paths(ImagePathSources *sources, const ToolHelpCalls *calls)
 {
     sources->calls = calls;
     sources->query_image_name =
-        entry_as<QueryImageNameCall>(GetProcAddress(calls->kernel, "QueryFullProcessImageNameA"));
-    sources->module_first = entry_as<ModuleWalkCall>(GetProcAddress(calls->kernel, "Module32First"));
+        bound_entry<QueryImageNameCall>(GetProcAddress(calls->kernel, "QueryFullProcessImageNameA"));
+    sources->module_first = bound_entry<ModuleWalkCall>(GetProcAddress(calls->kernel, "Module32First"));
     sources->psapi = NULL;
     sources->module_file_name = NULL;
     sources->psapi_tried = false;
@@ -61,7 +61,7 @@ bool image_path_by_psapi(ImagePathSources *sources, DWORD process_id, char *path
         sources->psapi_tried = true;
         sources->psapi = LoadLibraryA("PSAPI.DLL");
         if (sources->psapi != NULL)
-            sources->module_file_name = entry_as<ModuleFileNameCall>(
+            sources->module_file_name = bound_entry<ModuleFileNameCall>(
                 GetProcAddress(sources->psapi, "GetModuleFileNameExA"));
     }
     if (sources->module_file_name == NULL)

@@ -17,6 +17,14 @@ PlatformFamily platform_family(void);
 // true only when all `count` entry points were found. `entries` receives them.
 bool bind_entry_points(HMODULE module, const char *const *names, FARPROC *entries, int count);
 
+// An entry point found with GetProcAddress as its real type. The step through
+// a parameterless function pointer says that the types differ on purpose.
+template <typename Entry>
+inline Entry bound_entry(FARPROC entry)
+{
+    return reinterpret_cast<Entry>(reinterpret_cast<void (*)(void)>(entry));
+}
+
 // console.cpp
 // All output goes to standard output through here.
 void out(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include "platform/platform.h"
-#include "sysfix/bound_entry.h"
 
 // Declared here rather than taken from the LAN Manager headers: one field each.
 struct LocalGroupMembersInfo3 {

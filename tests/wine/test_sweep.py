@@ -49,6 +49,15 @@ def copy_error(path):
     return " Found PE_VESKA.A-O ->   %s...Error!\n" % path
 
 
+def not_examined(path, reason):
+    """A file, or a folder when `path` ends with a backslash."""
+    return " Not examined       ->   %s (%s)\n" % (path, reason)
+
+
+def not_examined_count(n):
+    return "\n\tNot examined: %d (listed above)." % n
+
+
 class Files:
     """Test files made natively: infected programs around a host, worm copies."""
 
@@ -75,6 +84,31 @@ class Files:
         out.parent.mkdir(parents=True, exist_ok=True)
         mkimage(out, "worm", "--size", 57344)
         return out
+
+
+PERIOD = 1000
+
+
+def periodic_worm(size):
+    """A file that repeats every PERIOD bytes: "MZ", a PE header whose
+    second-to-last section starts at offset 1 (so the next "MZ" is the next
+    period) and the three signatures, all at offsets that the repetition keeps
+    in place. Every restoration of it leaves a file that rates Infected again."""
+    period = bytearray(PERIOD)
+    def put(offset, data):
+        at = offset % PERIOD
+        assert all(b == 0 for b in period[at:at + len(data)]), offset
+        period[at:at + len(data)] = data
+    put(0, b"MZ")
+    put(0x18, (0x40).to_bytes(2, "little"))
+    put(0x3C, (0x80).to_bytes(4, "little"))
+    put(0x80, b"PE\0\0")
+    put(0x86, (2).to_bytes(2, "little"))              # two sections, no optional header
+    put(0x80 + 24 + 20, (1).to_bytes(4, "little"))    # PointerToRawData of the first
+    put(0x74D9, bytes.fromhex("A124D7173685"))
+    put(0x90D0, b"ept Virus(CV) V.5, Copyright(C)2001  R.P.China\0\0")
+    put(0xA3C8, b"explorer.exe load.exe -dontrunol")
+    return (bytes(period) * (size // PERIOD + 1))[:size]
 
 
 def attrs_of(m, winpaths):
@@ -212,14 +246,18 @@ class SweepRules(SharedMachineTest):
 
     def test_file_whose_own_path_does_not_fit(self):
         # E:\fl\ + name: a name of 253 characters makes a path of 259, which fits
-        # with its zero; 254 does not. Later files of the folder are still examined.
+        # with its zero; 254 does not: it is reported with its whole path, and
+        # later files of the folder are still examined. A small file whose path
+        # does not fit would not have been examined anyway: no line.
         folder = self.e / "fl"
         too_long = self.files.infected(folder / ("a" * 254)).read_bytes()
         self.files.infected(folder / ("b" * 253))
         self.files.infected(folder / "c.exe")
+        (folder / ("d" * 254)).write_bytes(b"MZ" * 1000)
         fits = "E:\\fl\\" + "b" * 253
         self.assertEqual(len(fits), PATH_CHARS - 1)
-        self.assertEqual(self.sweep(), "\n\n" + cleaned(fits) + cleaned("E:\\fl\\c.exe"))
+        self.assertEqual(self.sweep(), "\n\n" + not_examined("E:\\fl\\" + "a" * 254, "path too long")
+                         + cleaned(fits) + cleaned("E:\\fl\\c.exe") + not_examined_count(1))
         self.assertEqual((folder / ("a" * 254)).read_bytes(), too_long)
 
     def test_subdirectory_whose_pattern_does_not_fit(self):
@@ -230,25 +268,42 @@ class SweepRules(SharedMachineTest):
         self.files.infected(parent / "c.exe")
         descended = "E:\\sd\\" + "b" * 249
         self.assertEqual(len(descended + "\\*.*"), PATH_CHARS - 1)
-        self.assertEqual(self.sweep(), "\n\n" + cleaned(descended + "\\f") + cleaned("E:\\sd\\c.exe"))
+        self.assertEqual(self.sweep(), "\n\n" + not_examined("E:\\sd\\" + "a" * 250 + "\\", "path too long")
+                         + cleaned(descended + "\\f") + cleaned("E:\\sd\\c.exe") + not_examined_count(1))
 
-    def test_directory_loop_ends(self):
-        # E:\lp\back-to-lp is a link to E:\lp, which Wine shows as a directory:
-        # each level finds f.exe again (it stays infected) until the paths reach
-        # the buffer's limit; then the sweep goes on with E:\z.exe. (The name is
-        # long enough that the limit comes before Linux's 40 links per lookup.)
-        self.files.unrestorable(self.e / "lp" / "f.exe")
-        os.symlink(self.e / "lp", self.e / "lp" / "back-to-lp")
-        self.files.infected(self.e / "z.exe")
-        expected = []
-        folder = "E:\\lp"
-        while len(folder + "\\*.*") < PATH_CHARS:
-            if len(folder + "\\f.exe") < PATH_CHARS:
-                expected.append(error(folder + "\\f.exe"))
-            folder += "\\back-to-lp"
-        self.assertGreater(len(expected), 20)
-        # The link sorts before f.exe: the deepest level reports first.
-        self.assertEqual(self.sweep(), "\n\n" + "".join(reversed(expected)) + cleaned("E:\\z.exe"))
+    def test_folder_links_are_not_walked(self):
+        # Wine shows a folder that is a symbolic link as a directory with the
+        # reparse-point attribute. Two links back to an ancestor (a walk that
+        # would grow as 2 to the power of the depth), one to the drive's root,
+        # one to a folder elsewhere on the drive and one onto a CD-ROM drive:
+        # none is walked or reported, and the sweep ends with the next file.
+        cd = self.m.add_drive("d", "cdrom")
+        try:
+            self.files.infected(cd / "on-cd.exe")
+            self.files.unrestorable(self.e / "lp" / "f.exe")
+            self.files.infected(self.e / "other" / "g.exe")
+            os.symlink(self.e / "lp", self.e / "lp" / "back-one")
+            os.symlink(self.e / "lp", self.e / "lp" / "back-two")
+            os.symlink(self.e, self.e / "lp" / "root")
+            os.symlink(self.e / "other", self.e / "lp" / "sideways")
+            os.symlink(cd, self.e / "lp" / "to-cd")
+            self.files.infected(self.e / "z.exe")
+            self.assertEqual(self.sweep(), "\n\n" + error("E:\\lp\\f.exe") +
+                             cleaned("E:\\other\\g.exe") + cleaned("E:\\z.exe"))
+            self.assertTrue((cd / "on-cd.exe").exists())
+        finally:
+            shutil.rmtree(cd)
+
+    def test_crafted_file_is_not_restored_without_end(self):
+        # A file that rates Infected again after every restoration, each of
+        # which cuts off only PERIOD bytes: the sweep stops after the number of
+        # restorations that genuine layers of its size could need.
+        path = self.e / "crafted.exe"
+        path.write_bytes(periodic_worm(600000))
+        limit = 600000 // 57344 + 1
+        self.assertEqual(self.sweep(), "\n\n" + cleaned("E:\\crafted.exe") * limit
+                         + error("E:\\crafted.exe"))
+        self.assertEqual(path.stat().st_size, 600000 - limit * PERIOD)
 
 
 class Drives(unittest.TestCase):
@@ -271,29 +326,85 @@ class Drives(unittest.TestCase):
         # Root without search permission; the tool runs as root without the
         # capabilities that bypass file modes, so the mode counts.
         files = Files()
-        wrapper = files.dir / "bin"
-        wrapper.mkdir()
-        (wrapper / "wine").write_text(
-            "#!/bin/sh\nexec setpriv --bounding-set=-dac_override,-dac_read_search "
-            "--inh-caps=-dac_override,-dac_read_search /usr/bin/wine \"$@\"\n")
-        (wrapper / "wine").chmod(0o755)
-        env = {"PATH": "%s:/usr/bin:/bin" % wrapper}
+        env = without_dac_override(files)
         with Machine("win98") as m:
             locked = m.add_drive("h", "hd")
             files.worm_copy(locked / "w.exe")
             locked.chmod(0o444)
             try:
                 m.stop()  # the wineserver must start without the capabilities too
-                self.assertEqual(sweep_section(m.run_tool(env=env).out, "9x"), "")
+                # Reported, and (as the walk of the drive did not complete)
+                # no "Not found." line.
+                self.assertEqual(sweep_section(m.run_tool(env=env).out, "9x"),
+                                 "\n\n" + not_examined("H:\\", "access denied") + not_examined_count(1))
                 # The drives after it are still walked.
                 files.infected(m.add_drive("i", "hd") / "a.exe")
                 m.stop()
                 self.assertEqual(sweep_section(m.run_tool(env=env).out, "9x"),
-                                 "\n\n" + cleaned("I:\\a.exe"))
+                                 "\n\n" + not_examined("H:\\", "access denied") + cleaned("I:\\a.exe")
+                                 + not_examined_count(1))
             finally:
                 m.stop()
                 locked.chmod(0o755)
         files.close()
+
+
+def without_dac_override(files):
+    """Environment whose "wine" runs without the capabilities that let root
+    read any folder: file modes count, as for an ordinary user."""
+    wrapper = files.dir / "bin"
+    wrapper.mkdir(exist_ok=True)
+    (wrapper / "wine").write_text(
+        "#!/bin/sh\nexec setpriv --bounding-set=-dac_override,-dac_read_search "
+        "--inh-caps=-dac_override,-dac_read_search /usr/bin/wine \"$@\"\n")
+    (wrapper / "wine").chmod(0o755)
+    return {"PATH": "%s:/usr/bin:/bin" % wrapper}
+
+
+class NotExamined(unittest.TestCase):
+    """Items the sweep could not examine are listed in its own layout: a file
+    held open without sharing, a folder that cannot be listed, a file and a
+    folder whose paths do not fit; the first of them brings the separator, and
+    they do not stop "Not found."."""
+
+    def list_items_not_examined(self, version, family):
+        files = Files()
+        env = without_dac_override(files)
+        with Machine(version, drives={"e": "hd"}) as m:
+            e = m.unix("E:\\")
+            files.infected(e / "a-busy.exe")
+            files.worm_copy(e / "b-locked" / "w.exe")
+            files.infected(e / "c.exe")
+            files.infected(e / "d" / ("f" * 255))
+            files.infected(e / "e" / ("g" * 251) / "h.exe")
+            (e / "b-locked").chmod(0)
+            try:
+                m.stop()  # the wineserver starts without the capabilities too
+                holder = m.spawn(PROBE, "hold", "E:\\a-busy.exe", "120", env=env)
+                self.assertEqual(holder.stdout.readline().strip(), b"holding")
+                items = [not_examined("E:\\a-busy.exe", "in use"),
+                         not_examined("E:\\b-locked\\", "access denied"),
+                         not_examined("E:\\d\\" + "f" * 255, "path too long"),
+                         not_examined("E:\\e\\" + "g" * 251 + "\\", "path too long")]
+                out = sweep_section(m.run_tool(env=env).out, family)
+                self.assertEqual(out, "\n\n" + "".join(items[:2]) + cleaned("E:\\c.exe")
+                                 + "".join(items[2:]) + not_examined_count(4))
+                # Nothing left to find: "Not found." and then the count.
+                out = sweep_section(m.run_tool(env=env).out, family)
+                self.assertEqual(out, "\n\n" + "".join(items) + NOT_FOUND + not_examined_count(4))
+                holder.kill()
+                holder.wait()
+                holder.stdout.close()
+            finally:
+                m.stop()
+                (e / "b-locked").chmod(0o755)
+        files.close()
+
+    def test_nt_family(self):
+        self.list_items_not_examined("win7", "nt")
+
+    def test_win9x_family(self):
+        self.list_items_not_examined("win98", "9x")
 
 
 class RemovalOutcomes(unittest.TestCase):
