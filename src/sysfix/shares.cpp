@@ -5,7 +5,6 @@
 #include <windows.h>
 
 #include "platform/platform.h"
-#include "sysfix/bound_entry.h"
 
 // The records and entry points are declared here rather than taken from the
 // LAN Manager headers: only the share name of each record is read.
@@ -59,10 +58,14 @@ struct ShareCalls9x {
 
 // Batches with a resume handle; each batch's buffer is given back before the
 // next is asked for. A failed enumeration ends the step in silence, also
-// after earlier batches, whose deletions stand.
+// after earlier batches, whose deletions stand. The service's resume handle
+// may be a position in the live list, which the batch's deletions have moved:
+// after a partial batch that deleted something, the listing starts again from
+// the beginning, so that no share moves past the handle unseen. Every such
+// restart follows a deletion, so the loop ends.
 static int remove_shares_winnt(const ShareCallsNT &calls)
 {
-    unsigned short removed = 0;
+    unsigned long removed = 0;
     DWORD resume = 0;
     for (;;) {
         BYTE *buffer = NULL;
@@ -75,16 +78,20 @@ static int remove_shares_winnt(const ShareCallsNT &calls)
             return 0;
         }
         const ShareInfo502 *records = reinterpret_cast<const ShareInfo502 *>(buffer);
+        unsigned long removed_now = 0;
         for (DWORD i = 0; i < read && records != NULL; ++i) {
             if (calls.share_del(NULL, records[i].netname, 0) == 0) {
                 out_wide("\n\tRemoved shared drive \"%S\".", records[i].netname);
-                ++removed;
+                ++removed_now;
             }
         }
         calls.buffer_free(buffer);
+        removed += removed_now;
         // A partial answer that brought nothing would be asked again forever.
         if (status != MORE_DATA || read == 0)
             break;
+        if (removed_now != 0)
+            resume = 0;
     }
     if (removed == 0)
         out("\n\tNo shares removed.");
@@ -104,7 +111,7 @@ static int remove_shares_win9x(const ShareCalls9x &calls)
     if (buffer == NULL)
         return 0;
     int result = 1;
-    unsigned short removed = 0;
+    unsigned long removed = 0;
     for (;;) {
         unsigned short read = 0, available = 0;
         DWORD status = calls.share_enum(NULL, 50, buffer, WIN9X_BUFFER_SIZE, &read, &available);
@@ -115,7 +122,7 @@ static int remove_shares_win9x(const ShareCalls9x &calls)
         // Only records that lie wholly inside the buffer are read.
         unsigned limit = WIN9X_BUFFER_SIZE / SHARE_INFO_50_SIZE;
         unsigned count = read < limit ? read : limit;
-        unsigned short removed_now = 0;
+        unsigned long removed_now = 0;
         for (unsigned i = 0; i < count; ++i) {
             const char *name = buffer + SHARE_INFO_50_SIZE * i;
             if (calls.share_del(NULL, name, 0) == 0) {
@@ -123,7 +130,7 @@ static int remove_shares_win9x(const ShareCalls9x &calls)
                 ++removed_now;
             }
         }
-        removed = static_cast<unsigned short>(removed + removed_now);
+        removed += removed_now;
         if (status != MORE_DATA || removed_now == 0)
             break;
     }

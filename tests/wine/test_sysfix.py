@@ -168,14 +168,31 @@ class SharesNT(SharesCase):
             'NetShareDel server=NULL name="ADMIN$" reserved=0 -> 0',
             'NetShareDel server=NULL name="Données" reserved=0 -> 0',
             "NetApiBufferFree buffer=#1 -> 0",
-            "NetShareEnum server=NULL level=502 max=0xffffffff resume=2 -> 234 read=2 total=3 buffer=#2",
+            # A batch that deleted shares: the listing starts again from 0.
+            "NetShareEnum server=NULL level=502 max=0xffffffff resume=0 -> 234 read=2 total=3 buffer=#2",
             'NetShareDel server=NULL name="共享" reserved=0 -> 0',
             'NetShareDel server=NULL name="Refused" reserved=0 -> 5',
             "NetApiBufferFree buffer=#2 -> 0",
-            "NetShareEnum server=NULL level=502 max=0xffffffff resume=4 -> 0 read=1 total=2 buffer=#3",
+            "NetShareEnum server=NULL level=502 max=0xffffffff resume=0 -> 0 read=2 total=2 buffer=#3",
+            'NetShareDel server=NULL name="Refused" reserved=0 -> 5',
             'NetShareDel server=NULL name="C$" reserved=0 -> 0',
             "NetApiBufferFree buffer=#3 -> 0",
         ])
+
+    def test_resume_handle_that_is_a_position_in_the_live_list(self):
+        # Deletions move later shares forward: the handle handed back after
+        # the first batch (2) would pass over C and D.
+        out = self.unshare("share A\nshare B\nshare C\nshare D\nshare E\nbatch 2\nresume live\n")
+        self.assertEqual(out, "".join(removed(n) for n in "ABCDE"))
+        resumes = [c.split("resume=")[1].split(" ")[0]
+                   for c in calls_named(share_calls(self.m), "NetShareEnum")]
+        self.assertEqual(resumes, ["0", "0", "0"])
+        # After a partial batch that deleted nothing, the handed-back handle is used.
+        out = self.unshare("share A\nshare B\nshare C\nrefuse A\nbatch 1\nresume live\n")
+        self.assertEqual(out, removed("B") + removed("C"))
+        resumes = [c.split("resume=")[1].split(" ")[0]
+                   for c in calls_named(share_calls(self.m), "NetShareEnum")]
+        self.assertEqual(resumes, ["0", "1", "0", "1"])
 
     def test_no_shares_removed_only_when_no_batch_removed_any(self):
         cases = [

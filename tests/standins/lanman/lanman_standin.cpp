@@ -8,6 +8,9 @@
 //   share NAME            a share, in enumeration order (NAME is the rest of the line)
 //   refuse NAME           deleting that share answers 5 (access denied)
 //   batch N               NT: at most N records per enumeration; 234 while more remain
+//   resume live           NT: the resume handle counts the live shares handed out so far,
+//                         so deletions move later shares forward (default: it indexes
+//                         the scenario's list, which deletions do not move)
 //   share-text N          Win9x: bytes of remark and path text each share takes in the
 //                         2200-byte buffer besides its 42-byte record (default 0)
 //   enum-fail CALL CODE   the CALL-th enumeration (from 1) answers CODE with nothing
@@ -43,6 +46,7 @@ struct Scenario {
     Share shares[MAX_SHARES];
     int share_count;
     DWORD batch;
+    bool resume_live;
     DWORD share_text;
     DWORD enum_fail_call;
     DWORD enum_fail_code;
@@ -146,6 +150,8 @@ void load_scenario(void)
                     scenario.shares[i].refuse = true;
         } else if (strcmp(line, "batch") == 0) {
             scenario.batch = strtoul(value, NULL, 0);
+        } else if (strcmp(line, "resume") == 0) {
+            scenario.resume_live = strcmp(value, "live") == 0;
         } else if (strcmp(line, "share-text") == 0) {
             scenario.share_text = strtoul(value, NULL, 0);
         } else if (strcmp(line, "enum-fail") == 0) {
@@ -256,13 +262,19 @@ DWORD WINAPI nt_NetShareEnum(wchar_t *server, DWORD level, BYTE **buffer, DWORD 
                  max_length, resume, answer);
         return answer;
     }
-    // The resume handle is the index of the next share of the scenario's list.
+    // The resume handle is the index of the next share of the scenario's list,
+    // or (resume live) the number of live shares to pass over.
     int picked[MAX_SHARES];
     int count = 0;
-    int next = static_cast<int>(resume);
+    int next = scenario.resume_live ? 0 : static_cast<int>(resume);
+    DWORD pass_over = scenario.resume_live ? resume : 0;
     for (; next < scenario.share_count; ++next) {
         if (scenario.shares[next].deleted)
             continue;
+        if (pass_over > 0) {
+            --pass_over;
+            continue;
+        }
         if (scenario.batch != 0 && static_cast<DWORD>(count) == scenario.batch)
             break;
         picked[count++] = next;
@@ -290,7 +302,7 @@ DWORD WINAPI nt_NetShareEnum(wchar_t *server, DWORD level, BYTE **buffer, DWORD 
     *entries_read = static_cast<DWORD>(count);
     *total_entries = static_cast<DWORD>(live_shares());
     if (resume_handle != NULL)
-        *resume_handle = static_cast<DWORD>(next);
+        *resume_handle = scenario.resume_live ? resume + count : static_cast<DWORD>(next);
     answer = more ? MORE_DATA : 0;
     log_line("NetShareEnum server=%s level=%lu max=0x%lx resume=%lu -> %lu read=%lu total=%lu "
              "buffer=#%d", server_text, level, max_length, resume, answer, *entries_read,
