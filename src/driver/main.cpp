@@ -11,13 +11,16 @@
 #include "webclean/webclean.h"
 
 // One keystroke from the console itself, also when standard input is
-// redirected. A function or cursor key arrives as two codes: the second is
-// consumed here so that it cannot end the next pause. Without a console the
-// read fails at once (-1) and the pause ends.
+// redirected. A function or cursor key arrives as two codes at once: the
+// second is consumed here so that it cannot end the next pause. 0xE0 is also
+// a letter in several code pages (Cyrillic in 866): a second code is read
+// only when one is already waiting. The code is taken as a byte, as some C
+// runtimes give letters above 0x7F sign-extended. Without a console the read
+// fails at once (-1) and the pause ends.
 static void wait_for_key(void)
 {
-    int code = _getch();
-    if (code == 0 || code == 0xE0)
+    int code = _getch() & 0xFF;
+    if ((code == 0 || code == 0xE0) && _kbhit())
         _getch();
 }
 

@@ -17,10 +17,13 @@ bool carries_worm(ScanVerdict verdict)
     return verdict == Infected || verdict == WormCopy;
 }
 
+// The code a terminated process ends with: the one it reports, except that a
+// running process reports STILL_ACTIVE (259), and a process ended with that
+// code would look as if it still ran to anyone who asks afterwards.
 DWORD exit_code_for(HANDLE process)
 {
     DWORD code = 0;
-    if (!GetExitCodeProcess(process, &code))
+    if (!GetExitCodeProcess(process, &code) || code == STILL_ACTIVE)
         code = 0;
     return code;
 }
@@ -34,9 +37,9 @@ static int run_toolhelp(HMODULE kernel, DWORD major_version)
     ToolHelpCalls calls;
     calls.kernel = kernel;
     calls.major_version = major_version;
-    calls.process_first = entry_as<ProcessWalkCall>(entries[0]);
-    calls.process_next = entry_as<ProcessWalkCall>(entries[1]);
-    calls.create_snapshot = entry_as<CreateSnapshotCall>(entries[2]);
+    calls.process_first = bound_entry<ProcessWalkCall>(entries[0]);
+    calls.process_next = bound_entry<ProcessWalkCall>(entries[1]);
+    calls.create_snapshot = bound_entry<CreateSnapshotCall>(entries[2]);
     return scan_toolhelp(&calls);
 }
 
@@ -46,9 +49,9 @@ static int run_psapi(HMODULE psapi)
     if (!bind_entry_points(psapi, PSAPI_NAMES, entries, PSAPI_COUNT))
         return 0;
     PsapiCalls calls;
-    calls.enum_processes = entry_as<EnumProcessesCall>(entries[0]);
-    calls.enum_process_modules = entry_as<EnumProcessModulesCall>(entries[1]);
-    calls.module_file_name = entry_as<ModuleFileNameCall>(entries[3]);
+    calls.enum_processes = bound_entry<EnumProcessesCall>(entries[0]);
+    calls.enum_process_modules = bound_entry<EnumProcessModulesCall>(entries[1]);
+    calls.module_file_name = bound_entry<ModuleFileNameCall>(entries[3]);
     return scan_psapi(&calls);
 }
 

@@ -10,6 +10,8 @@
 //   memprobe suspended PATH SECONDS
 //                               starts PATH suspended, prints "started",
 //                               keeps it so for SECONDS, then ends it
+//   memprobe watch PATH         starts PATH (with the argument 300), prints
+//                               "started", and when it ends "exit=CODE"
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -75,7 +77,7 @@ static int show_paths(const char *name)
     calls.process_first = NULL;
     calls.process_next = NULL;
     calls.create_snapshot =
-        entry_as<CreateSnapshotCall>(GetProcAddress(kernel, "CreateToolhelp32Snapshot"));
+        bound_entry<CreateSnapshotCall>(GetProcAddress(kernel, "CreateToolhelp32Snapshot"));
     ImagePathSources sources;
     init_image_paths(&sources, &calls);
     char path[MAX_PATH];
@@ -108,8 +110,33 @@ static int hold_suspended(char *path, DWORD seconds)
     return 0;
 }
 
+// The exit code that whoever ends the process gives it.
+static int watch_process(char *path)
+{
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    char command[MAX_PATH + 8];
+    _snprintf(command, sizeof command, "%s 300", path);
+    command[sizeof command - 1] = 0;
+    if (!CreateProcessA(path, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &info))
+        return 1;
+    printf("started\n");
+    fflush(stdout);
+    WaitForSingleObject(info.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(info.hProcess, &code);
+    printf("exit=%lu\n", static_cast<unsigned long>(code));
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 3 && strcmp(argv[1], "watch") == 0)
+        return watch_process(argv[2]);
     if (argc == 4 && strcmp(argv[1], "suspended") == 0)
         return hold_suspended(argv[2], static_cast<DWORD>(atoi(argv[3])));
     if (argc >= 4 && strcmp(argv[1], "bind") == 0)

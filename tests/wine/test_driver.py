@@ -137,6 +137,21 @@ class KeyPauses(unittest.TestCase):
             s.expect("V.   Scanning drive for infected HTM/HTML/ASP files....", timeout=120)
             self.assertEqual(s.wait(), 0)
 
+    def test_a_letter_coded_0xe0_is_one_keystroke(self):
+        # Cyrillic "р" is 0xE0 in code page 866, the code that also starts a
+        # cursor key: it ends the first pause alone, and the second still waits.
+        with Machine("win7") as m:
+            s = m.run_tool_pty("/GUEST", env={"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8"})
+            s.expect("Press any key for help....")
+            s.send("р".encode("utf-8"))
+            s.expect("Press any key to continue....")
+            self.assertTrue(s.idle(2), "the second pause ended without a key")
+            s.send("р".encode("utf-8"))
+            s.expect("Disable Guest user (Y/N)?")
+            s.send(b"n\r")
+            s.expect("VI.  Scanning drive for infected HTM/HTML/ASP files....", timeout=120)
+            self.assertEqual(s.wait(), 0)
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -163,13 +163,25 @@ class ProcessStatusStrategy(SharedMachineTest):
 
     def test_infected_and_worm_copies_terminated(self):
         bed = self.bed
-        bed.start("infected.exe", instances=2)
+        bed.start("infected.exe")
+        # The second instance is started by a watcher that reports its exit code.
+        watcher = self.m.spawn(str(STANDINS / "memprobe.exe"), "watch", "D:\\apps\\infected.exe")
+        self.assertEqual(watcher.stdout.readline().strip(), b"started")
+        deadline = time.time() + 30
+        while bed.count("infected.exe") < 2:
+            self.assertLess(time.time(), deadline, "the watched instance is not listed")
+            time.sleep(0.2)
         bed.start("wormcopy.exe")
         out = step_one(self.m.run_tool(cwd="D:\\").out)
         self.assertEqual(out, FOUND
                          + PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK
                          + PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK
                          + PSAPI_TERMINATING % "D:\\apps\\wormcopy.exe" + PSAPI_OK)
+        # Ended with 0, not with the still-active code (259) that this
+        # strategy's handle reads before the termination.
+        self.assertEqual(watcher.stdout.readline().strip(), b"exit=0")
+        watcher.wait()
+        watcher.stdout.close()
         self.assertTrue(bed.ended("infected.exe"))
         self.assertTrue(bed.ended("wormcopy.exe"))
         self.assertEqual(step_one(self.m.run_tool(cwd="D:\\").out), NOT_FOUND)
