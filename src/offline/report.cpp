@@ -8,39 +8,30 @@
 
 namespace {
 
+// Indexed by Kind: the JSON name and the human text.
+const char *const KIND_NAMES[][2] = {
+    {"infected", "infected program (PE_VESKA.A)"},
+    {"worm-copy", "worm copy (PE_VESKA.A-O)"},
+    {"system-ini", "worm loader in the shell entry of [boot]"},
+    {"not-examined", "not examined"},
+};
+
+// Indexed by Action.
+const char *const ACTION_NAMES[] = {"restored", "deleted", "repaired", "reported", "failed", "skipped"};
+
 const char *kind_name(Kind kind)
 {
-    switch (kind) {
-    case Kind::Infected: return "infected";
-    case Kind::WormCopy: return "worm-copy";
-    case Kind::SystemIni: return "system-ini";
-    case Kind::NotExamined: break;
-    }
-    return "not-examined";
+    return KIND_NAMES[static_cast<int>(kind)][0];
 }
 
 const char *kind_text(Kind kind)
 {
-    switch (kind) {
-    case Kind::Infected: return "infected program (PE_VESKA.A)";
-    case Kind::WormCopy: return "worm copy (PE_VESKA.A-O)";
-    case Kind::SystemIni: return "worm loader in the shell entry of [boot]";
-    case Kind::NotExamined: break;
-    }
-    return "not examined";
+    return KIND_NAMES[static_cast<int>(kind)][1];
 }
 
 const char *action_name(Action action)
 {
-    switch (action) {
-    case Action::Restored: return "restored";
-    case Action::Deleted: return "deleted";
-    case Action::Repaired: return "repaired";
-    case Action::Reported: return "reported";
-    case Action::Failed: return "failed";
-    case Action::Skipped: break;
-    }
-    return "skipped";
+    return ACTION_NAMES[static_cast<int>(action)];
 }
 
 void count(Totals &t, Kind kind, Action action)

@@ -6,12 +6,15 @@ Environment (set by CTest):
   VESKACURE_MKIMAGE  the native image builder
 """
 import contextlib
+import fcntl
 import json
 import os
 import pty
 import shutil
+import struct
 import subprocess
 import tempfile
+import termios
 import unittest
 from pathlib import Path
 
@@ -266,6 +269,7 @@ class ErrorTest(OfflineTest):
     def test_progress_line_only_on_a_terminal(self):
         self.put("a.exe", infect=("winver.exe",))
         main, terminal = pty.openpty()
+        fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 40, 0, 0))
         try:
             quiet = run([self.root], "--quiet", stderr=terminal)
             shown = run([self.root], stderr=terminal)
@@ -280,7 +284,9 @@ class ErrorTest(OfflineTest):
             if terminal >= 0:
                 os.close(terminal)
         self.assertEqual((quiet.returncode, shown.returncode), (1, 1))
-        self.assertEqual(written, b"\r\x1b[K1 files seen, 1 found: %s\r\x1b[K" % bytes(self.root))
+        # One row of the terminal, redrawn in place and erased at the end.
+        line = (b"1 files seen, 1 found: %s" % bytes(self.root))[:39]
+        self.assertEqual(written, b"\r\x1b[K" + line + b"\r\x1b[K")
         self.assertEqual(run([self.root]).stderr, b"")
 
 

@@ -2,7 +2,6 @@
 // work on a mapped file that shrinks meanwhile.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -61,10 +60,8 @@ TEST(IniEdit, EntriesTheProfileServiceWouldNotGiveAreLeftAlone)
 
 TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
 {
-    char path[] = "/tmp/veskacure-mapped-XXXXXX";
-    const int fd = mkstemp(path);
+    const int fd = memfd_create("mapped", MFD_CLOEXEC);
     ASSERT_GE(fd, 0);
-    unlink(path);
     ASSERT_EQ(ftruncate(fd, 0x10000), 0);
     Mapping mapping;
     ASSERT_TRUE(mapping.map(fd, 0x1001, 0x8000, false));
