@@ -19,8 +19,16 @@ the same files with a logical-signature database of the worm's three
 signatures and the size split; --install-clamav installs Debian's clamav
 first when it is missing (the only way this script installs anything).
 
+With --offline the same kind of tree is made in a plain folder (real programs
+from Wine's own PE files) and veskacure-offline's report mode is timed there
+against bench_offline_floor, a bare native walk that opens and maps the same
+large files (target: at most 1.5 x), and against clamscan -r (target: at
+least 100 x faster). Its peak memory is also taken over that tree and over
+one --memory-factor times larger, to show that it stays flat.
+
 Run from the worktree after scripts/build.sh:
   python3 bench/run_bench.py [--rounds 7] [--files 50000] [--folders 2000]
+  python3 bench/run_bench.py --offline [--clamav] [--memory-factor 4]
 """
 import argparse
 import os
@@ -35,6 +43,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 WORM_MIN_SIZE = 0xE000
+WINE_PE = Path("/usr/lib/i386-linux-gnu/wine/i386-windows")
 
 # The worm's signatures at their file offsets (the classifier's table).
 SIGNATURES = (
@@ -59,6 +68,9 @@ def parse_args():
     p.add_argument("--clamav", action="store_true", help="also time clamscan -r where installed")
     p.add_argument("--install-clamav", action="store_true",
                    help="install Debian's clamav when missing (implies --clamav)")
+    p.add_argument("--offline", action="store_true", help="time veskacure-offline instead of the Wine tool")
+    p.add_argument("--memory-factor", type=int, default=4,
+                   help="offline: the second tree for the memory figure is this many times larger")
     return p.parse_args()
 
 
@@ -170,6 +182,88 @@ def ensure_clamav(install):
     return shutil.which("clamscan") is not None
 
 
+def print_medians(times, rounds):
+    """Prints each program's median time; answers the median of the
+    round-by-round ratios of two programs (page cache and load drift)."""
+    print()
+    print("medians of %d rounds:" % rounds)
+    for name, seconds in times.items():
+        print("  %-8s %.3f s" % (name, statistics.median(seconds)))
+    return lambda a, b: statistics.median(x / y for x, y in zip(times[a], times[b]))
+
+
+def run_measured(command):
+    """Seconds and standard output of one native run."""
+    started = time.perf_counter()
+    out = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+    return time.perf_counter() - started, out
+
+
+def peak_memory(command, work):
+    """Peak resident memory (KiB) of one run, taken by GNU time: a child's
+    peak counts the pages of whatever forked it, so a small launcher it must be."""
+    report = work / "peak.txt"
+    subprocess.run(["/usr/bin/time", "-f", "%M", "-o", str(report)] + command,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return int(report.read_text().split()[-1])
+
+
+def main_offline(args, work, want_clamav):
+    build = Path(args.build) / "native"
+    offline = build / "src" / "offline" / "veskacure-offline"
+    floor = build / "bench" / "bench_offline_floor"
+    mkimage_tool = build / "tests" / "mkimage"
+
+    def mkimage(out, kind, *options):
+        subprocess.run([str(mkimage_tool), kind, str(out)] + [str(o) for o in options], check=True)
+
+    def generate(name, files, folders):
+        tree = work / name
+        tree.mkdir()
+        tree_args = argparse.Namespace(**dict(vars(args), files=files, folders=folders))
+        originals = work / (name + "-originals")
+        originals.mkdir()
+        print("generating %d files in %d folders ..." % (files, folders), flush=True)
+        make_tree(random.Random(args.seed), tree_args, tree, WINE_PE, mkimage, originals)
+        return tree
+
+    tree = generate("tree", args.files, args.folders)
+    programs = {
+        "floor": [str(floor), str(tree)],
+        "offline": [str(offline), "--quiet", str(tree)],
+    }
+    if want_clamav:
+        programs["clamscan"] = ["clamscan", "-r", "--no-summary", "--infected",
+                                "-d", str(clamav_database(work / "veska.ldb")), str(tree)]
+    names = list(programs)
+    for name in names:  # warm-up: page cache filled, outputs checked
+        _, out = run_measured(programs[name])
+        lines = out.decode(errors="replace").strip().splitlines()
+        summary = "%d found" % out.count(b" FOUND") if name == "clamscan" else lines[-1] if lines else ""
+        print("  %-8s %s" % (name, summary))
+
+    times = {name: [] for name in names}
+    for round_no in range(args.rounds):
+        order = names[round_no % len(names):] + names[:round_no % len(names)]
+        for name in order:
+            times[name].append(run_measured(programs[name])[0])
+        print("round %d: %s" % (round_no + 1, "  ".join("%s %.3fs" % (n, times[n][-1]) for n in names)),
+              flush=True)
+
+    peak = peak_memory(programs["offline"], work)
+    big = generate("tree-large", args.files * args.memory_factor, args.folders * args.memory_factor)
+    big_peak = peak_memory([str(offline), "--quiet", str(big)], work)
+
+    median_ratio = print_medians(times, args.rounds)
+    ratio = median_ratio("offline", "floor")
+    print("  offline / floor     %.3f  (target <= 1.5: %s)" % (ratio, "met" if ratio <= 1.5 else "NOT met"))
+    if "clamscan" in times:
+        speedup = median_ratio("clamscan", "offline")
+        print("  clamscan / offline  %.1f  (target >= 100: %s)" % (speedup, "met" if speedup >= 100 else "NOT met"))
+    print("  peak memory of veskacure-offline: %d KiB over %d files, %d KiB over %d files" % (
+        peak, args.files, big_peak, args.files * args.memory_factor))
+
+
 def timed(run):
     started = time.perf_counter()
     result = run()
@@ -186,8 +280,15 @@ def main():
     args = parse_args()
     work = Path(args.work or tempfile.mkdtemp(prefix="veskabench-"))
     work.mkdir(parents=True, exist_ok=True)
-    winebed = setup_environment(args, work)
     want_clamav = (args.clamav or args.install_clamav) and ensure_clamav(args.install_clamav)
+    if args.offline:
+        try:
+            main_offline(args, work, want_clamav)
+        finally:
+            if args.work is None:
+                shutil.rmtree(work, ignore_errors=True)
+        return
+    winebed = setup_environment(args, work)
     rng = random.Random(args.seed)
 
     m = winebed.Machine("win7")
@@ -238,13 +339,7 @@ def main():
     finally:
         m.close()
 
-    def median_ratio(a, b):
-        return statistics.median(x / y for x, y in zip(times[a], times[b]))
-
-    print()
-    print("medians of %d rounds:" % args.rounds)
-    for name in names:
-        print("  %-8s %.3f s" % (name, statistics.median(times[name])))
+    median_ratio = print_medians(times, args.rounds)
     tool_floor = median_ratio("tool", "floor")
     print("  floor / walk   %.3f" % median_ratio("floor", "walk"))
     print("  tool / walk    %.3f" % median_ratio("tool", "walk"))

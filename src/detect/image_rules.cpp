@@ -1,6 +1,6 @@
 // The worm's fingerprint: DOS/PE headers, three signatures at fixed offsets and
 // a checksum of the first 717 bytes. Every read goes through read_u16/read_u32
-// or lies below WORM_MIN_SIZE, which the size test guarantees is inside the view.
+// or is tested against the size of the bytes in view before it is made.
 #include "detect/image_rules.h"
 
 #include <string.h>
@@ -66,10 +66,22 @@ static bool dos_header_is_new_format(const uint8_t *view, uint32_t size)
            read_u16(view, size, 0x18, &lfarlc) && lfarlc >= 0x40;
 }
 
+// The e_lfanew bound, in 64 bits: for a file of 4 GiB or more every 32-bit
+// e_lfanew passes it.
+static bool pe_signature_place(const uint8_t *head, uint32_t head_size, uint64_t file_size,
+                               uint32_t *e_lfanew)
+{
+    uint32_t lfanew = 0;
+    if (file_size <= 0xF8 || !read_u32(head, head_size, 0x3C, &lfanew) || lfanew >= file_size - 0xF8)
+        return false;
+    *e_lfanew = lfanew;
+    return true;
+}
+
 static bool pe_signature_valid(const uint8_t *view, uint32_t size, uint32_t *e_lfanew)
 {
     uint32_t lfanew = 0, signature = 0;
-    if (size <= 0xF8 || !read_u32(view, size, 0x3C, &lfanew) || lfanew >= size - 0xF8)
+    if (!pe_signature_place(view, size, size, &lfanew))
         return false;
     if (!read_u32(view, size, lfanew, &signature) || signature != 0x00004550u)
         return false;
@@ -82,21 +94,36 @@ bool pe_header_valid(const uint8_t *view, uint32_t size, uint32_t *e_lfanew)
     return dos_header_is_new_format(view, size) && pe_signature_valid(view, size, e_lfanew);
 }
 
-ScanVerdict rate_image(const uint8_t *view, uint32_t size)
+bool pe_signature_offset(const uint8_t *head, uint32_t head_size, uint64_t file_size, uint32_t *offset)
 {
-    if (size == 0)
+    return dos_header_is_new_format(head, head_size) && pe_signature_place(head, head_size, file_size, offset);
+}
+
+ScanVerdict rate_file(const uint8_t *head, uint32_t head_size, uint64_t file_size,
+                      const uint8_t *pe_signature)
+{
+    if (file_size == 0)
         return Empty;
-    if (size < WORM_MIN_SIZE)
+    if (file_size < WORM_MIN_SIZE)
         return Clean;
 
-    if (dos_header_is_new_format(view, size)) {
-        uint32_t lfanew = 0;
+    if (dos_header_is_new_format(head, head_size)) {
+        uint32_t lfanew = 0, signature = 0;
         // An MZ/new-format file without a sound PE header is clean outright:
         // the checksum test is only for files that are not such executables.
-        if (!pe_signature_valid(view, size, &lfanew))
+        if (!pe_signature_place(head, head_size, file_size, &lfanew))
             return Clean;
-        if (signatures_match(view, size))
-            return size >= INFECTED_MIN_SIZE ? Infected : WormCopy;
+        const bool read = pe_signature != NULL ? read_u32(pe_signature, 4, 0, &signature)
+                                               : read_u32(head, head_size, lfanew, &signature);
+        if (!read || signature != 0x00004550u)
+            return Clean;
+        if (signatures_match(head, head_size))
+            return file_size >= INFECTED_MIN_SIZE ? Infected : WormCopy;
     }
-    return checksum_matches(view, size) ? WormCopy : Clean;
+    return checksum_matches(head, head_size) ? WormCopy : Clean;
+}
+
+ScanVerdict rate_image(const uint8_t *view, uint32_t size)
+{
+    return rate_file(view, size, size, NULL);
 }

@@ -10,7 +10,8 @@
 enum {
     WORM_MIN_SIZE = 0xE000,      // 57,344: smaller files are never the worm
     INFECTED_MIN_SIZE = 0xF000,  // 61,440: from here on a matching image carries a host
-    CHECKSUM_SPAN = 0x2CD        // 717 bytes covered by the checksum rule
+    CHECKSUM_SPAN = 0x2CD,       // 717 bytes covered by the checksum rule
+    RULES_HEAD_SPAN = 0xA3E8     // 41,960: the first bytes, which hold every signature and the checksum span
 };
 
 static const uint32_t WORM_CHECKSUM = 0x026CF344u;
@@ -29,8 +30,22 @@ bool read_u32(const uint8_t *view, uint32_t size, uint32_t offset, uint32_t *out
 // On success *e_lfanew receives the PE header offset.
 bool pe_header_valid(const uint8_t *view, uint32_t size, uint32_t *e_lfanew);
 
-// The classifier's verdict for a file whose whole content is in view[0..size).
-// Sizes below 57,344 answer Clean without a look inside; size 0 answers Empty.
+// Where the rules look for "PE\0\0" in a file of file_size bytes whose first
+// head_size bytes are in head: true, with *offset (e_lfanew) set, when the DOS
+// header is new-format and e_lfanew lies below file_size - 248. Those four
+// bytes can lie anywhere below that bound, far past the head.
+bool pe_signature_offset(const uint8_t *head, uint32_t head_size, uint64_t file_size, uint32_t *offset);
+
+// The classifier's verdict for a file of file_size bytes (64-bit: the sizes
+// compared are the whole file's). head holds the file's first head_size bytes:
+// at least RULES_HEAD_SPAN of them, or the whole file when it is shorter.
+// pe_signature holds the four bytes at pe_signature_offset when they lie past
+// the head; NULL otherwise. Sizes below 57,344 answer Clean without a look
+// inside; size 0 answers Empty.
+ScanVerdict rate_file(const uint8_t *head, uint32_t head_size, uint64_t file_size,
+                      const uint8_t *pe_signature);
+
+// rate_file for a file whose whole content is in view[0..size).
 ScanVerdict rate_image(const uint8_t *view, uint32_t size);
 
 #endif

@@ -2,23 +2,24 @@
 // entry is set back to the plain desktop shell.
 #include "sysfix/sysfix.h"
 
-#include <string.h>
 #include <windows.h>
+
+#include "sysfix/shell_entry.h"
 
 int repair_system_ini(void)
 {
     // The profile service cuts a longer value to what fits: a marker beyond
     // the first 259 characters is not seen.
-    char shell[260];
+    char shell[SHELL_VALUE_CHARS + 1];
     DWORD length = GetPrivateProfileStringA("boot", "shell", "explorer.exe", shell, sizeof shell,
                                             "SYSTEM.INI");
     if (length == 0)
         return 1;
-    if (strstr(shell, "load.exe") == NULL)
+    if (!shell_names_loader(shell))
         return 1;
     // The whole value is replaced: the loader, its switches and whatever else
     // the entry named. A write that fails must not be reported as a repair.
-    if (!WritePrivateProfileStringA("boot", "shell", "Explorer.exe", "SYSTEM.INI"))
+    if (!WritePrivateProfileStringA("boot", "shell", SHELL_REPAIRED, "SYSTEM.INI"))
         return 2;
     return 0;
 }

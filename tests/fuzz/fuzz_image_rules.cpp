@@ -34,6 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     if (v == WormCopy && !((pe && n < INFECTED_MIN_SIZE) || sum))
         abort();
+    // The same verdict from the head and the PE signature's four bytes alone,
+    // as the offline program maps them.
+    uint32_t offset = 0;
+    const bool far = pe_signature_offset(big, RULES_HEAD_SPAN, n, &offset) && offset > RULES_HEAD_SPAN - 4;
+    if (rate_file(big, RULES_HEAD_SPAN, n, far ? big + offset : nullptr) != v)
+        abort();
     free(big);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "detect/image_rules.h"
 #include "image_builder.h"
 
@@ -121,4 +123,59 @@ TEST(ImageRules, BoundedReadsNearTheEnd)
     EXPECT_FALSE(read_u32(four, 4, 1, &v32));
     EXPECT_FALSE(read_u32(four, 4, 0xFFFFFFFEu, &v32));  // no wrap-around
     EXPECT_FALSE(read_u16(four, 4, 0xFFFFFFFFu, &v16));
+}
+
+namespace {
+
+// What the offline program hands the rules: the first RULES_HEAD_SPAN bytes
+// (an exactly-sized copy, so a read past them is caught) and, when the PE
+// signature lies past them, its four bytes.
+ScanVerdict rate_from_head(const Bytes &data, uint64_t file_size)
+{
+    const Bytes head(data.begin(), data.begin() + std::min<size_t>(data.size(), RULES_HEAD_SPAN));
+    const uint32_t head_size = static_cast<uint32_t>(head.size());
+    uint32_t offset = 0;
+    Bytes pe;
+    if (pe_signature_offset(head.data(), head_size, file_size, &offset) && offset > head_size - 4)
+        pe.assign(data.begin() + offset, data.begin() + offset + 4);
+    return rate_file(head.data(), head_size, file_size, pe.empty() ? nullptr : pe.data());
+}
+
+}  // namespace
+
+TEST(ImageRules, HeadAndPeSignatureAloneGiveTheWholeFilesVerdict)
+{
+    WormImageLayout far = sized(0xF000);
+    far.e_lfanew = 0xB000;  // past the head
+    WormImageLayout far_no_pe = far;
+    far_no_pe.pe_signature = false;
+    Bytes off_by_one = build_worm_image(sized(0xF000));
+    off_by_one[0xA3C8 + 31] ^= 1;
+    const Bytes files[] = {build_worm_image(sized(57344)), build_worm_image(sized(61439)),
+                           build_worm_image(far), build_worm_image(far_no_pe),
+                           build_infected(Bytes(9000, 0x90)), off_by_one, forged(60000, false),
+                           forged(60000, true), Bytes(57343, 0)};
+    for (const Bytes &data : files)
+        EXPECT_EQ(rate_from_head(data, data.size()), rate(data)) << data.size();
+    EXPECT_EQ(rate_from_head(build_worm_image(far), 0xF000), Infected);
+    EXPECT_EQ(rate_from_head(build_worm_image(far_no_pe), 0xF000), Clean);
+}
+
+TEST(ImageRules, FilesOf4GiBAndMoreAreRatedByTheirWholeSize)
+{
+    const uint64_t four_gib = 0x100000000ull;
+    // Low 32 bits of the size below 57,344: the whole size decides.
+    EXPECT_EQ(rate_from_head(build_worm_image(sized(0xF000)), four_gib + 0x1000), Infected);
+    Bytes data = build_worm_image(sized(0xF000));
+    EXPECT_EQ(rate_from_head(data, four_gib + 0xE000), Infected);
+    // Every 32-bit e_lfanew lies below such a size minus 248.
+    put_u32(data, 0x3C, 0xFFFFFF00u);
+    uint32_t offset = 0;
+    ASSERT_TRUE(pe_signature_offset(data.data(), RULES_HEAD_SPAN, four_gib, &offset));
+    EXPECT_EQ(offset, 0xFFFFFF00u);
+    EXPECT_FALSE(pe_signature_offset(data.data(), RULES_HEAD_SPAN, 0xFFFFFF00u + 248, &offset));
+    const uint8_t pe[4] = {'P', 'E', 0, 0}, not_pe[4] = {'P', 'E', 0, 1};
+    EXPECT_EQ(rate_file(data.data(), RULES_HEAD_SPAN, four_gib, pe), Infected);
+    EXPECT_EQ(rate_file(data.data(), RULES_HEAD_SPAN, four_gib, not_pe), Clean);
+    EXPECT_EQ(rate_file(data.data(), RULES_HEAD_SPAN, 0xFFFFFF00u + 248, pe), Clean);
 }

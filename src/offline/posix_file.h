@@ -1,0 +1,57 @@
+// Owners for a descriptor and a memory mapping, and the guard that turns a
+// mapped file shrinking under us into an answer instead of SIGBUS.
+#ifndef VESKACURE_OFFLINE_POSIX_FILE_H
+#define VESKACURE_OFFLINE_POSIX_FILE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd &&other) noexcept : fd_(other.release()) {}
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release();
+    void reset(int fd = -1);
+
+private:
+    int fd_;
+};
+
+// Bytes [offset, offset + length) of a file, mapped shared (read-only or
+// read-write); the offset need not be page-aligned.
+class Mapping {
+public:
+    Mapping() = default;
+    ~Mapping() { unmap(); }
+    Mapping(Mapping &&other) noexcept;
+    Mapping &operator=(Mapping &&other) noexcept;
+    Mapping(const Mapping &) = delete;
+    Mapping &operator=(const Mapping &) = delete;
+
+    // False with errno set when the range cannot be mapped.
+    bool map(int fd, uint64_t offset, size_t length, bool writable);
+    uint8_t *data() const { return data_; }
+    size_t size() const { return length_; }
+    // False with errno set when the pages cannot be unmapped.
+    bool unmap();
+
+private:
+    void *base_ = nullptr;
+    size_t base_length_ = 0;
+    uint8_t *data_ = nullptr;
+    size_t length_ = 0;
+};
+
+// Runs work(arg) and answers false when it touched a mapped page that the file
+// no longer has (it was cut meanwhile by someone else). work must hold nothing
+// that needs a destructor: it is left by a jump.
+bool run_mapped_work(void (*work)(void *), void *arg);
+
+#endif

@@ -1,0 +1,165 @@
+#include "offline/report.h"
+
+#include <stdio.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// Indexed by Kind: the JSON name and the human text.
+const char *const KIND_NAMES[][2] = {
+    {"infected", "infected program (PE_VESKA.A)"},
+    {"worm-copy", "worm copy (PE_VESKA.A-O)"},
+    {"system-ini", "worm loader in the shell entry of [boot]"},
+    {"not-examined", "not examined"},
+};
+
+// Indexed by Action.
+const char *const ACTION_NAMES[] = {"restored", "deleted", "repaired", "reported", "failed", "skipped"};
+
+const char *kind_name(Kind kind)
+{
+    return KIND_NAMES[static_cast<int>(kind)][0];
+}
+
+const char *kind_text(Kind kind)
+{
+    return KIND_NAMES[static_cast<int>(kind)][1];
+}
+
+const char *action_name(Action action)
+{
+    return ACTION_NAMES[static_cast<int>(action)];
+}
+
+void count(Totals &t, Kind kind, Action action)
+{
+    switch (kind) {
+    case Kind::Infected: ++t.infected; break;
+    case Kind::WormCopy: ++t.worm_copies; break;
+    case Kind::SystemIni: ++t.system_ini; break;
+    case Kind::NotExamined: ++t.not_examined; break;
+    }
+    switch (action) {
+    case Action::Restored: ++t.restored; break;
+    case Action::Deleted: ++t.deleted; break;
+    case Action::Repaired: ++t.repaired; break;
+    case Action::Failed: ++t.failed; break;
+    case Action::Reported:
+    case Action::Skipped: break;
+    }
+}
+
+// A name may hold any byte but "/" and NUL: control characters would break the
+// one-line-per-finding layout of the human output (JSON escapes them itself).
+std::string printable(const std::string &path)
+{
+    std::string shown = path;
+    for (char &c : shown)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '?';
+    return shown;
+}
+
+void write_json(const nlohmann::ordered_json &object)
+{
+    const std::string line = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    fwrite(line.data(), 1, line.size(), stdout);
+    fputc('\n', stdout);
+    fflush(stdout);
+}
+
+}  // namespace
+
+void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error)
+{
+    clear_progress(out);
+    count(out.totals, kind, action);
+    if (out.json) {
+        nlohmann::ordered_json object;
+        object["path"] = path;
+        object["kind"] = kind_name(kind);
+        object["action"] = action_name(action);
+        if (action == Action::Failed || action == Action::Skipped)
+            object["error"] = error;
+        write_json(object);
+    }
+    if (kind == Kind::NotExamined) {
+        fprintf(stderr, "veskacure-offline: %s: %s\n", printable(path).c_str(), error.c_str());
+    } else if (!out.json) {
+        const std::string done = action == Action::Reported ? "report only"
+                                 : action == Action::Failed ? "failed: " + error
+                                                            : action_name(action);
+        printf("%s: %s: %s\n", printable(path).c_str(), kind_text(kind), done.c_str());
+        fflush(stdout);
+    }
+}
+
+void warn(Output &out, const std::string &path, const std::string &text)
+{
+    clear_progress(out);
+    fprintf(stderr, "veskacure-offline: %s: %s\n", printable(path).c_str(), text.c_str());
+}
+
+void show_progress(Output &out, const std::string &folder)
+{
+    if (!out.progress)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - out.progress_at < std::chrono::milliseconds(250))
+        return;
+    out.progress_at = now;
+    const Totals &t = out.totals;
+    std::string line = std::to_string(t.files) + " files seen, " +
+                       std::to_string(t.infected + t.worm_copies + t.system_ini) + " found: " + printable(folder);
+    // One terminal row: a wrapped line could not be redrawn in place.
+    struct winsize size = {};
+    const size_t width = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
+    if (line.size() > width - 1)
+        line.resize(width - 1);
+    fprintf(stderr, "\r\033[K%s", line.c_str());
+    fflush(stderr);
+    out.progress_shown = true;
+}
+
+void clear_progress(Output &out)
+{
+    if (!out.progress_shown)
+        return;
+    fputs("\r\033[K", stderr);
+    fflush(stderr);
+    out.progress_shown = false;
+}
+
+bool print_summary(Output &out)
+{
+    clear_progress(out);
+    const Totals &t = out.totals;
+    if (out.json) {
+        nlohmann::ordered_json counts;
+        counts["files"] = t.files;
+        counts["examined"] = t.examined;
+        counts["infected"] = t.infected;
+        counts["worm_copies"] = t.worm_copies;
+        counts["system_ini"] = t.system_ini;
+        counts["restored"] = t.restored;
+        counts["deleted"] = t.deleted;
+        counts["repaired"] = t.repaired;
+        counts["failed"] = t.failed;
+        counts["not_examined"] = t.not_examined;
+        nlohmann::ordered_json summary;
+        summary["summary"] = counts;
+        write_json(summary);
+    } else {
+        printf("%llu files seen, %llu examined, %llu found, %llu restored, %llu deleted, %llu repaired, "
+               "%llu failed, %llu not examined\n",
+               static_cast<unsigned long long>(t.files), static_cast<unsigned long long>(t.examined),
+               static_cast<unsigned long long>(t.infected + t.worm_copies + t.system_ini),
+               static_cast<unsigned long long>(t.restored), static_cast<unsigned long long>(t.deleted),
+               static_cast<unsigned long long>(t.repaired), static_cast<unsigned long long>(t.failed),
+               static_cast<unsigned long long>(t.not_examined));
+    }
+    return fflush(stdout) == 0 && !ferror(stdout);
+}

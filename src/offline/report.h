@@ -1,0 +1,44 @@
+// Everything veskacure-offline writes: one line or JSON object per finding or
+// item not examined, diagnostics and the progress line on standard error, the
+// closing summary, and the counts behind the exit status.
+#ifndef VESKACURE_OFFLINE_REPORT_H
+#define VESKACURE_OFFLINE_REPORT_H
+
+#include <stdint.h>
+
+#include <chrono>
+#include <string>
+
+enum class Kind { Infected, WormCopy, SystemIni, NotExamined };
+enum class Action { Restored, Deleted, Repaired, Reported, Failed, Skipped };
+
+struct Totals {
+    uint64_t files = 0;     // regular files met
+    uint64_t examined = 0;  // files opened and looked into, each once
+    uint64_t infected = 0, worm_copies = 0, system_ini = 0;
+    uint64_t restored = 0, deleted = 0, repaired = 0, failed = 0, not_examined = 0;
+};
+
+struct Output {
+    bool json = false;
+    bool progress = false;  // standard error is a terminal and --quiet was not given
+    Totals totals;
+    bool progress_shown = false;
+    std::chrono::steady_clock::time_point progress_at{};
+};
+
+// The one place a result about a file or folder is reported and counted.
+// error is empty unless action is Failed or Skipped.
+void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "");
+
+// A diagnostic on standard error that changes no count.
+void warn(Output &out, const std::string &path, const std::string &text);
+
+// The progress line, redrawn at most 4 times a second.
+void show_progress(Output &out, const std::string &folder);
+void clear_progress(Output &out);
+
+// The closing summary; false when standard output could not be written.
+bool print_summary(Output &out);
+
+#endif

@@ -1,0 +1,18 @@
+// The walk over each PATH and what is done with every regular file met.
+#ifndef VESKACURE_OFFLINE_SCAN_H
+#define VESKACURE_OFFLINE_SCAN_H
+
+#include <string>
+
+#include "offline/report.h"
+
+struct Scan {
+    bool clean = false;  // restore, delete and repair; otherwise report only
+    Output out;
+};
+
+// Examines PATH: a file, or a folder walked recursively in name order.
+// Symbolic links are neither examined nor descended into.
+void scan_path(Scan &scan, const std::string &path);
+
+#endif

@@ -1,0 +1,80 @@
+// veskacure-offline's Windows-free SYSTEM.INI edit, and the guard around
+// work on a mapped file that shrinks meanwhile.
+#include <gtest/gtest.h>
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "offline/ini_edit.h"
+#include "offline/posix_file.h"
+
+namespace {
+
+// The file after a repair, or "" when the entry holds no loader.
+std::string repaired(const std::string &ini)
+{
+    const ShellEntry entry = find_shell_entry(ini);
+    return shell_entry_names_loader(entry) ? repair_shell_entry(ini, entry) : "";
+}
+
+}  // namespace
+
+TEST(IniEdit, OnlyTheShellLineOfBootChanges)
+{
+    EXPECT_EQ(repaired("; set up\r\n[386Enh]\r\nshell=load.exe\r\n[Boot]\r\n  Shell = explorer.exe load.exe"
+                       " -dontrunold \t\r\nother=1\r\n[drivers]\r\n"),
+              "; set up\r\n[386Enh]\r\nshell=load.exe\r\n[Boot]\r\nshell=Explorer.exe\r\nother=1\r\n[drivers]\r\n");
+    EXPECT_EQ(repaired("[boot]\nshell=c:\\tools\\download.exe\n"), "[boot]\nshell=Explorer.exe\n");
+    EXPECT_EQ(repaired("\xEF\xBB\xBF[BOOT]\nSHELL=load.exe"), "\xEF\xBB\xBF[BOOT]\nshell=Explorer.exe");
+    EXPECT_EQ(repaired("[bootx]\nshell=load.exe\n[boot]\nshell=load.exe"), "[bootx]\nshell=load.exe\n[boot]\nshell=Explorer.exe");
+
+    const ShellEntry entry = find_shell_entry("[boot]\r\n shell =  explorer.exe load.exe  \r\n");
+    EXPECT_TRUE(entry.present);
+    EXPECT_EQ(entry.line_begin, 8u);
+    EXPECT_EQ(entry.line_end, 41u);
+    EXPECT_EQ(entry.value, "explorer.exe load.exe");
+}
+
+TEST(IniEdit, EntriesTheProfileServiceWouldNotGiveAreLeftAlone)
+{
+    const char *untouched[] = {
+        "[boot]\nother=load.exe\n[x]\nshell=load.exe\n",          // no shell key in [boot]
+        "[boot]\nshell=explorer.exe LOAD.EXE\n",                  // marker in another case
+        "[boot]\nshell=Explorer.exe\n[boot]\nshell=load.exe\n",   // only the first [boot] counts
+        "[boot]\nshell=Explorer.exe\nshell=load.exe\n",           // and its first shell key
+        "[boot]\nshell\nshell=load.exe\n",                        // a key without a value is one
+        "[boot\nshell=load.exe\n",                                // no section header
+        "shell=load.exe\n[boot]\n",
+        "",
+    };
+    for (const char *ini : untouched)
+        EXPECT_EQ(repaired(ini), "") << ini;
+    EXPECT_FALSE(find_shell_entry("[boot]\nx=1").present);
+    // At most 259 characters of the value are read.
+    EXPECT_NE(repaired("[boot]\nshell=" + std::string(251, 'x') + "load.exe"), "");
+    EXPECT_EQ(repaired("[boot]\nshell=" + std::string(252, 'x') + "load.exe"), "");
+    EXPECT_EQ(repaired(std::string("[boot]\nshell=a\0load.exe", 23)), "");
+}
+
+TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
+{
+    const int fd = memfd_create("mapped", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 0x10000), 0);
+    Mapping mapping;
+    ASSERT_TRUE(mapping.map(fd, 0x1001, 0x8000, false));
+    EXPECT_EQ(mapping.data()[0], 0);
+    struct Read {
+        const uint8_t *at;
+        uint8_t value;
+    } read = {mapping.data() + 0x7FFF, 1};
+    auto read_byte = [](void *arg) { static_cast<Read *>(arg)->value = *static_cast<Read *>(arg)->at; };
+    EXPECT_TRUE(run_mapped_work(read_byte, &read));
+    EXPECT_EQ(read.value, 0);
+    ASSERT_EQ(ftruncate(fd, 0x2000), 0);
+    EXPECT_FALSE(run_mapped_work(read_byte, &read));
+    EXPECT_TRUE(mapping.unmap());
+    close(fd);
+}
