@@ -4,6 +4,7 @@
 #include "remedy/remedy.h"
 
 #include "platform/fileapi.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "remedy/host_locate.h"
 
@@ -69,13 +70,15 @@ static int restore_open_file(HANDLE file)
 // more, a mapping or view that cannot be made, a file that no longer rates
 // Infected, no host after the search start (or a search start of 0), a
 // write-back or a cut that failed; -20 when the section table cannot give a
-// search start. The attributes are put back on every path.
+// search start. The attributes are put back on every path, and the whole
+// restoration is completed before an interruption may stop the run.
 template <typename Ch>
 int restore_host(const Ch *path)
 {
     if (path[0] == 0)
         return -2;
 
+    begin_guarded_work();
     DWORD saved = file_attributes(path);
     if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_NORMAL) == 0)
         set_file_attributes(path, FILE_ATTRIBUTE_NORMAL);
@@ -87,6 +90,7 @@ int restore_host(const Ch *path)
         CloseHandle(file);
     }
     restore_attributes(path, saved);
+    end_guarded_work();
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include "detect/classify.h"
 #include "detect/image_rules.h"
 #include "platform/fileapi.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "remedy/progress.h"
 #include "remedy/sweep_paths.h"
@@ -79,7 +80,11 @@ static void walk_listing(HANDLE search, typename FindData<Ch>::Type *entry, Ch *
                 join_path(buffer, dir, base_chars, entry->cFileName, PATTERN_TAIL))
                 sweep_directory(buffer);
         } else if (may_hold_worm<Ch>(*entry) && join_path(buffer, dir, base_chars, entry->cFileName, 0)) {
+            // One file is one piece of work: an interruption lets its find
+            // line be completed with what became of the file.
+            begin_guarded_work();
             examine_file(buffer);
+            end_guarded_work();
         }
     } while (find_next_file(search, entry));
 }

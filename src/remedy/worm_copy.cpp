@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "platform/fileapi.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "remedy/wininit.h"
 
@@ -111,9 +112,12 @@ static int version_failed_result(const wchar_t *) { return 1; }
 static int delayed_result(const char *, bool) { return 1; }
 static int delayed_result(const wchar_t *, bool accepted) { return accepted ? 0 : 1; }
 
+// Completed as a whole (attributes, deletion or scheduling, WININIT.INI)
+// before an interruption may stop the run.
 template <typename Ch>
 int remove_worm_copy(const Ch *path, WormRemoval *outcome)
 {
+    begin_guarded_work();
     WormRemoval how = RemovalFailed;
     int result;
     OSVERSIONINFOA info;
@@ -137,6 +141,7 @@ int remove_worm_copy(const Ch *path, WormRemoval *outcome)
     }
     if (outcome != NULL)
         *outcome = how;
+    end_guarded_work();
     return result;
 }
 

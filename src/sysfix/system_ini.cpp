@@ -5,6 +5,8 @@
 #include <string.h>
 #include <windows.h>
 
+#include "platform/interrupt.h"
+
 int repair_system_ini(void)
 {
     // The profile service cuts a longer value to what fits: a marker beyond
@@ -18,7 +20,8 @@ int repair_system_ini(void)
         return 1;
     // The whole value is replaced: the loader, its switches and whatever else
     // the entry named. A write that fails must not be reported as a repair.
-    if (!WritePrivateProfileStringA("boot", "shell", "Explorer.exe", "SYSTEM.INI"))
-        return 2;
-    return 0;
+    begin_guarded_work();
+    BOOL written = WritePrivateProfileStringA("boot", "shell", "Explorer.exe", "SYSTEM.INI");
+    end_guarded_work();
+    return written ? 0 : 2;
 }
