@@ -2,6 +2,7 @@
 
 #include "detect/image_rules.h"
 #include "platform/fileapi.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
 // The mapped part: small files never get here, so most files cost one size query.
@@ -31,9 +32,14 @@ static ScanVerdict classify_open_file(HANDLE file)
 template <typename Ch>
 static ScanVerdict classify_file_t(const Ch *path, unsigned long *open_error)
 {
+    // Attributes cleared to open the file are put back before an interruption
+    // may stop the run.
     DWORD saved = file_attributes(path);
-    if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_NORMAL) == 0)
+    const bool clears = saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_NORMAL) == 0;
+    if (clears) {
+        begin_guarded_work();
         set_file_attributes(path, FILE_ATTRIBUTE_NORMAL);
+    }
 
     ScanVerdict verdict = OpenFailed;
     HANDLE file = open_file(path, GENERIC_READ, FILE_SHARE_READ);
@@ -44,6 +50,8 @@ static ScanVerdict classify_file_t(const Ch *path, unsigned long *open_error)
         *open_error = GetLastError();
     }
     restore_attributes(path, saved);
+    if (clears)
+        end_guarded_work();
     return verdict;
 }
 

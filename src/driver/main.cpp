@@ -5,7 +5,9 @@
 #include "driver/intro.h"
 #include "driver/options.h"
 #include "memscan/memscan.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
+#include "remedy/progress.h"
 #include "remedy/remedy.h"
 #include "sysfix/sysfix.h"
 #include "webclean/webclean.h"
@@ -58,6 +60,9 @@ static void guest_step(const RunOptions &options)
 
 int main(int argc, char **argv)
 {
+    // Ctrl+C or a closing window: work under way is completed, the sweep's
+    // title put back, and the run ends with the platform's Ctrl+C status.
+    install_interrupt_handler(progress_finish);
     show_intro_screens();
 
     RunOptions options = {false, false};

@@ -4,19 +4,27 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
+// Each write is whole: an interruption that arrives during it stops the run
+// after it, and one that came before stops the run instead of it, so nothing
+// is printed after "Interrupted.".
 void out(const char *format, ...)
 {
+    begin_guarded_work();
     va_list args;
     va_start(args, format);
     vprintf(format, args);
     va_end(args);
+    end_guarded_work();
 }
 
 void flush_output(void)
 {
+    begin_guarded_work();
     fflush(NULL);
+    end_guarded_work();
 }
 
 // The code page the text will be shown in: the console's own, or the OEM code
@@ -63,8 +71,10 @@ void out_wide(const char *format, const wchar_t *text)
     char *conversion = strstr(narrow_format, "%S");
     if (conversion != NULL)
         conversion[1] = 's';
+    begin_guarded_work();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     printf(narrow_format, narrow);
 #pragma GCC diagnostic pop
+    end_guarded_work();
 }

@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 
 enum {
@@ -70,8 +71,11 @@ static void show_title(const char *dir)
     _snprintf(title, sizeof title, "VESKACURE - drive %c: - %lu files examined - %s", drive,
               progress.files, dir);
     title[sizeof title - 1] = 0;
+    // Whole, like a line of output: never set after an interruption put the title back.
+    begin_guarded_work();
     SetConsoleTitleA(title);
     progress.shown = true;
+    end_guarded_work();
 }
 
 void progress_entry(const char *dir, bool is_file)

@@ -13,7 +13,8 @@ void progress_start(void);
 // the drive, `dir` and the count of files examined, at most four times a second.
 void progress_entry(const char *dir, bool is_file);
 void progress_entry(const wchar_t *dir, bool is_file);
-// Puts the saved title back.
+// Puts the saved title back. Also called by the thread that stops an
+// interrupted run, while the main thread is held out of the title.
 void progress_finish(void);
 
 #endif

@@ -8,7 +8,8 @@
 
 // restore.cpp
 // Cuts the worm off the front of an infected program in place.
-// 0 restored; -1 cannot be opened; -2 not restorable (see restore.cpp); -20 not a PE image.
+// 0 restored; -1 cannot be opened; -2 not restorable (see restore.cpp); -20 its section
+// table gives no search start.
 template <typename Ch>
 int restore_host(const Ch *path);
 

@@ -4,6 +4,7 @@
 #include "remedy/remedy.h"
 
 #include "platform/fileapi.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "remedy/host_locate.h"
 
@@ -14,6 +15,19 @@ static bool cut_file(HANDLE file, DWORD length)
     if (SetFilePointer(file, static_cast<LONG>(length), NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
         return false;
     return SetEndOfFile(file) != 0;
+}
+
+// The file was closed between the classifier and this open: the view is rated
+// again, so that only a file that still rates Infected is changed. The moved
+// bytes are written back before success is answered; a write-back that fails
+// (a compressed file on a full disk) would otherwise show only after
+// "Cleaned!".
+static int restore_in_view(void *view, DWORD size, uint32_t *new_size)
+{
+    int result = restore_infected_view(static_cast<uint8_t *>(view), size, new_size);
+    if (result == 0 && !FlushViewOfFile(view, 0))
+        result = -2;
+    return result;
 }
 
 static int restore_open_file(HANDLE file)
@@ -37,15 +51,15 @@ static int restore_open_file(HANDLE file)
         if (view == NULL)
             out("file map view error");
         else
-            result = restore_host_in_view(static_cast<uint8_t *>(view), size, &new_size);
+            result = restore_in_view(view, size, &new_size);
     }
 
     if (view != NULL)
         UnmapViewOfFile(view);
     if (mapping != NULL)
         CloseHandle(mapping);
-    // The cut is checked: a host left with the old tail behind it would be
-    // reported clean while it still carries the worm's bytes.
+    // The cut is checked: a file left at its old length is not the host
+    // program, even though it holds the host followed by zeros.
     if (result == 0 && !cut_file(file, new_size))
         result = -2;
     return result;
@@ -53,16 +67,18 @@ static int restore_open_file(HANDLE file)
 
 // Answers 0 when the host now stands alone in the file; -1 when the file cannot
 // be opened for reading and writing; -2 for an empty path, a file of 4 GiB or
-// more, a mapping or view that cannot be made, no host after the search start
-// (or a search start of 0), or a cut that failed; -20 when the file is not a
-// PE image or its section table cannot give a search start. The attributes
-// are put back on every path.
+// more, a mapping or view that cannot be made, a file that no longer rates
+// Infected, no host after the search start (or a search start of 0), a
+// write-back or a cut that failed; -20 when the section table cannot give a
+// search start. The attributes are put back on every path, and the whole
+// restoration is completed before an interruption may stop the run.
 template <typename Ch>
 int restore_host(const Ch *path)
 {
     if (path[0] == 0)
         return -2;
 
+    begin_guarded_work();
     DWORD saved = file_attributes(path);
     if (saved != INVALID_FILE_ATTRIBUTES && (saved & FILE_ATTRIBUTE_NORMAL) == 0)
         set_file_attributes(path, FILE_ATTRIBUTE_NORMAL);
@@ -74,6 +90,7 @@ int restore_host(const Ch *path)
         CloseHandle(file);
     }
     restore_attributes(path, saved);
+    end_guarded_work();
     return result;
 }
 

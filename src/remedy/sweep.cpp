@@ -6,6 +6,7 @@
 #include "detect/classify.h"
 #include "detect/image_rules.h"
 #include "platform/fileapi.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "remedy/host_locate.h"
 #include "remedy/progress.h"
@@ -191,10 +192,15 @@ static DWORD walk_listing(HANDLE search, typename FindData<Ch>::Type *entry, Ch 
             else
                 report_not_examined(dir, base_chars, entry->cFileName, true, PATH_TOO_LONG);
         } else if (entry_size<Ch>(*entry) >= WORM_MIN_SIZE) {
-            if (join_path(buffer, dir, base_chars, entry->cFileName, 0))
+            if (join_path(buffer, dir, base_chars, entry->cFileName, 0)) {
+                // One file is one piece of work: an interruption lets its find
+                // line be completed with what became of the file.
+                begin_guarded_work();
                 examine_file(buffer, entry_size<Ch>(*entry), dir, base_chars, entry->cFileName);
-            else
+                end_guarded_work();
+            } else {
                 report_not_examined(dir, base_chars, entry->cFileName, false, PATH_TOO_LONG);
+            }
         }
     } while (find_next_file(search, entry));
     DWORD error = GetLastError();

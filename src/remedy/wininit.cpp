@@ -4,7 +4,43 @@
 
 #include <string.h>
 
-enum { LINE_BUFFER = 260 };
+enum { LINE_BUFFER = 260, CTRL_Z = 0x1A };
+
+bool wininit_text_intact(FILE *binary)
+{
+    unsigned char chunk[512];
+    bool ctrl_z_seen = false;
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, binary)) > 0) {
+        for (size_t i = 0; i < n; ++i) {
+            // Anything after a Ctrl-Z, even another one, would be lost.
+            if (chunk[i] == 0 || ctrl_z_seen)
+                return false;
+            ctrl_z_seen = chunk[i] == CTRL_Z;
+        }
+    }
+    return !ferror(binary);
+}
+
+// Installers write "[Rename]" or "[RENAME]": the section is one and the same.
+static bool holds_section_header(const char *line)
+{
+    static const char header[] = "[rename]";
+    for (; *line != 0; ++line) {
+        size_t i = 0;
+        while (header[i] != 0) {
+            char c = line[i];
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
+            if (c != header[i])
+                break;
+            ++i;
+        }
+        if (header[i] == 0)
+            return true;
+    }
+    return false;
+}
 
 bool rewrite_wininit(FILE *old_content, FILE *new_content, const char *path)
 {
@@ -16,7 +52,7 @@ bool rewrite_wininit(FILE *old_content, FILE *new_content, const char *path)
         if (fgets(line, sizeof line, old_content) == NULL)
             break;
         fputs(line, new_content);
-        if (strstr(line, "[rename]") != NULL) {
+        if (holds_section_header(line)) {
             have_section = true;
             break;
         }

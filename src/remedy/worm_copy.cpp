@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "platform/fileapi.h"
+#include "platform/interrupt.h"
 #include "platform/platform.h"
 #include "remedy/wininit.h"
 
@@ -22,12 +23,44 @@ static bool file_is_missing(const char *path)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+// Windows 9x carries out WININIT.INI before long file names are available: the
+// line names the file by its short path, or by the path as found when the
+// short form cannot be had.
+static const char *path_for_wininit(const char *path, char *short_path)
+{
+    DWORD length = GetShortPathNameA(path, short_path, PATH_BUFFER);
+    return length != 0 && length < PATH_BUFFER ? short_path : path;
+}
+
+// The old content that the rewrite will read in text mode must come through
+// whole: a zero byte or an early Ctrl-Z would cut it short.
+static bool text_intact(const char *file)
+{
+    FILE *binary = fopen(file, "rb");
+    if (binary == NULL)
+        return false;
+    bool intact = wininit_text_intact(binary);
+    fclose(binary);
+    return intact;
+}
+
+// A write that failed part-way (a full disk) would lose the renames other
+// programs scheduled: the old file comes back from WININIT.BAK, or, when
+// there was none, the new one goes.
+static void roll_back(const char *ini, const char *bak, bool had_old)
+{
+    if (had_old)
+        CopyFileA(bak, ini, FALSE);
+    else
+        DeleteFileA(ini);
+}
+
 // Adds "NUL=path" to the "[rename]" section of WININIT.INI, reading the old
 // content from the WININIT.BAK copy made just before. Answers 1 when the file
-// was rewritten, 0 when nothing was scheduled.
+// was rewritten, 0 when nothing was scheduled; WININIT.INI is then as it was.
 static int schedule_in_wininit(const char *path, WormRemoval *how)
 {
-    char ini[PATH_BUFFER], bak[PATH_BUFFER];
+    char ini[PATH_BUFFER], bak[PATH_BUFFER], short_path[PATH_BUFFER];
     UINT length = GetWindowsDirectoryA(ini, PATH_BUFFER);
     if (length == 0 || length > WINDIR_MAX)
         return 0;
@@ -37,6 +70,8 @@ static int schedule_in_wininit(const char *path, WormRemoval *how)
 
     FILE *old_content = NULL;
     if (CopyFileA(ini, bak, FALSE)) {
+        if (!text_intact(bak))
+            return 0;
         old_content = fopen(bak, "rt");
         if (old_content == NULL)
             return 0;
@@ -50,10 +85,14 @@ static int schedule_in_wininit(const char *path, WormRemoval *how)
     int result = 0;
     FILE *new_content = fopen(ini, "wt");
     if (new_content != NULL) {
-        bool written = rewrite_wininit(old_content, new_content, path);
-        if (fclose(new_content) == 0 && written)
+        bool written = rewrite_wininit(old_content, new_content, path_for_wininit(path, short_path));
+        written = fclose(new_content) == 0 && written;
+        if (written) {
             *how = RemovalScheduled;
-        result = 1;
+            result = 1;
+        } else {
+            roll_back(ini, bak, old_content != NULL);
+        }
     }
     if (old_content != NULL)
         fclose(old_content);
@@ -73,9 +112,12 @@ static int version_failed_result(const wchar_t *) { return 1; }
 static int delayed_result(const char *, bool) { return 1; }
 static int delayed_result(const wchar_t *, bool accepted) { return accepted ? 0 : 1; }
 
+// Completed as a whole (attributes, deletion or scheduling, WININIT.INI)
+// before an interruption may stop the run.
 template <typename Ch>
 int remove_worm_copy(const Ch *path, WormRemoval *outcome)
 {
+    begin_guarded_work();
     WormRemoval how = RemovalFailed;
     int result;
     OSVERSIONINFOA info;
@@ -99,6 +141,7 @@ int remove_worm_copy(const Ch *path, WormRemoval *outcome)
     }
     if (outcome != NULL)
         *outcome = how;
+    end_guarded_work();
     return result;
 }
 

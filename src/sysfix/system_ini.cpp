@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "sysfix/shell_entry.h"
+#include "platform/interrupt.h"
 
 int repair_system_ini(void)
 {
@@ -19,7 +20,8 @@ int repair_system_ini(void)
         return 1;
     // The whole value is replaced: the loader, its switches and whatever else
     // the entry named. A write that fails must not be reported as a repair.
-    if (!WritePrivateProfileStringA("boot", "shell", SHELL_REPAIRED, "SYSTEM.INI"))
-        return 2;
-    return 0;
+    begin_guarded_work();
+    BOOL written = WritePrivateProfileStringA("boot", "shell", SHELL_REPAIRED, "SYSTEM.INI");
+    end_guarded_work();
+    return written ? 0 : 2;
 }

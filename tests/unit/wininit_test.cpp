@@ -58,8 +58,36 @@ TEST(Wininit, MissingSectionIsAddedAtTheEnd)
     EXPECT_EQ(rewritten("a\nb\n", "P"), "a\nb\n\n[rename]\nNUL=P\n");
     // Last line without a line break: the header's own line break ends it.
     EXPECT_EQ(rewritten("a\nb", "P"), "a\nb\n[rename]\nNUL=P\n");
-    // Case matters.
-    EXPECT_EQ(rewritten("[Rename]\nNUL=X\n", "P"), "[Rename]\nNUL=X\n\n[rename]\nNUL=P\n");
+}
+
+TEST(Wininit, HeaderIsFoundInAnyCase)
+{
+    EXPECT_EQ(rewritten("[Rename]\nNUL=X\n", "P"), "[Rename]\n\nNUL=P\nNUL=X\n");
+    EXPECT_EQ(rewritten("a=1\n[RENAME]\n[rename]\n", "P"), "a=1\n[RENAME]\n\nNUL=P\n[rename]\n");
+    // Only the eight letters count: no section without the brackets, or with a
+    // letter that differs beyond its case.
+    EXPECT_EQ(rewritten("rename\n[renamed]\n[re-name]\n", "P"),
+              "rename\n[renamed]\n[re-name]\n\n[rename]\nNUL=P\n");
+}
+
+TEST(Wininit, TextWithZeroByteOrEarlyCtrlZIsRefused)
+{
+    auto intact = [](const std::string &text) {
+        FILE *f = stream_with(text);
+        bool result = wininit_text_intact(f);
+        fclose(f);
+        return result;
+    };
+    EXPECT_TRUE(intact(""));
+    EXPECT_TRUE(intact("[rename]\r\nNUL=C:\\A.EXE\r\n"));
+    EXPECT_TRUE(intact("[rename]\r\n\x1a"));  // the end-of-file mark of old editors
+    EXPECT_FALSE(intact(std::string("[rename]\r\nNUL=C:\\A\0.EXE\r\n", 25)));
+    EXPECT_FALSE(intact(std::string(1, '\0')));
+    EXPECT_FALSE(intact("[rename]\x1a\r\n"));
+    EXPECT_FALSE(intact("\x1a\x1a"));
+    // Past the first read's chunk.
+    EXPECT_FALSE(intact(std::string(1000, 'a') + std::string(1, '\0') + "b"));
+    EXPECT_TRUE(intact(std::string(1000, 'a') + "\x1a"));
 }
 
 TEST(Wininit, EmptyOrMissingOldContent)

@@ -3,7 +3,9 @@ deletion on the NT family, and the WININIT.INI scheme on Windows 98, each
 followed by a restart that must carry the scheduled deletion out."""
 import re
 import shutil
+import tempfile
 import unittest
+from pathlib import Path
 
 import winebed
 from winebed import Machine, mkimage, READONLY, HIDDEN, SYSTEM
@@ -24,9 +26,9 @@ class Copies:
 
     def make(self, name, attrs=None):
         winpath = "C:\\copies\\" + name
-        target = self.m.unix("C:\\") / "copies"
-        target.mkdir(exist_ok=True)
-        mkimage(target / name, "worm", "--size", 60000)
+        target = self.m.unix(winpath)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        mkimage(target, "worm", "--size", 60000)
         if attrs is not None:
             self.m.set_attrs(winpath, attrs)
         return winpath
@@ -47,8 +49,8 @@ class Copies:
             holder.stdout.close()
         self.holders = []
 
-    def remove(self, winpath, wide):
-        out = self.m.probe("removew" if wide else "remove", winpath).out
+    def remove(self, winpath, wide, env=None):
+        out = self.m.wine(PROBE, "removew" if wide else "remove", winpath, env=env).out
         match = re.search(r"result=(-?\d+) outcome=(\d+)", out)
         self.test.assertIsNotNone(match, out)
         self.test.assertEqual(out[:match.start()], "", "the routine prints nothing")
@@ -186,6 +188,59 @@ class Win9xFamily(unittest.TestCase):
             self.assertTrue(copies.exists(five))
             self.assertTrue(copies.exists(wide))
             self.assertTrue(stale_target.exists())
+
+    def test_wininit_mends(self):
+        with Machine("win98", install_tool=False) as m:
+            copies = Copies(self, m)
+            try:
+                self.start(m)
+                # The header as installers write it; a long path in its short form.
+                self.set_ini(m, "WININIT.INI", b"[Rename]\r\nNUL=C:\\old.txt\r\n")
+                long_name = copies.make("Long Folder Name\\worm copy with a long name.exe")
+                copies.hold(long_name)
+                self.assertEqual(copies.remove(long_name, False), (1, SCHEDULED))
+                ini = self.read_ini(m, "WININIT.INI")
+                match = re.fullmatch(rb"\[Rename\]\r\n\r\nNUL=(C:\\COPIES\\[^ \\]{1,8}\\[^ \\]{1,8}\.EXE)\r\n"
+                                     rb"NUL=C:\\old.txt\r\n", ini, re.IGNORECASE)
+                self.assertIsNotNone(match, ini)
+
+                # Text that cannot pass through text streams whole is left as it is.
+                refused = copies.make("refused.exe")
+                copies.hold(refused)
+                for text in (b"[rename]\r\nNUL=C:\\a.txt\x00\r\nNUL=C:\\b.txt\r\n",
+                             b"[rename]\r\nNUL=C:\\a.txt\r\n\x1a\r\n"):
+                    with self.subTest(text=text):
+                        self.set_ini(m, "WININIT.INI", text)
+                        self.assertEqual(copies.remove(refused, False), (0, FAILED))
+                        self.assertEqual(self.read_ini(m, "WININIT.INI"), text)
+                # A Ctrl-Z as the last byte is an end-of-file mark: it goes.
+                self.set_ini(m, "WININIT.INI", b"[rename]\r\n\x1a")
+                self.assertEqual(copies.remove(refused, False), (1, SCHEDULED))
+                self.assertEqual(self.read_ini(m, "WININIT.INI"), b"[rename]\r\n\r\nNUL=C:\\copies\\refused.exe\r\n")
+
+                # A write that fails part-way: files may grow no larger than the
+                # old WININIT.INI plus a few bytes, less than the new line.
+                old = b"[rename]\r\n" + b"".join(b"C:\\PROG\\FILE%03d.DLL=C:\\PROG\\FILE%03d.NEW\r\n" % (i, i)
+                                                  for i in range(140))
+                self.assertGreater(len(old), 4096)  # more than one buffer reaches the file
+                self.set_ini(m, "WININIT.INI", old)
+                with tempfile.TemporaryDirectory(dir=winebed.WORK) as bin_dir:
+                    wrapper = Path(bin_dir) / "wine"
+                    wrapper.write_text(
+                        "#!/usr/bin/python3\nimport os, resource, signal, sys\n"
+                        "signal.signal(signal.SIGXFSZ, signal.SIG_IGN)\n"
+                        "resource.setrlimit(resource.RLIMIT_FSIZE, (%d, %d))\n"
+                        "os.execv('/usr/bin/wine', ['wine'] + sys.argv[1:])\n" % ((len(old) + 8,) * 2))
+                    wrapper.chmod(0o755)
+                    env = {"PATH": "%s:/usr/bin:/bin" % bin_dir}
+                    self.assertEqual(copies.remove(refused, False, env=env), (0, FAILED))
+                self.assertEqual(self.read_ini(m, "WININIT.INI"), old)
+                # Windows 9x knows only the short path when it carries out the line.
+                self.set_ini(m, "WININIT.INI", ini)
+            finally:
+                copies.release()
+            m.restart()
+            self.assertFalse(copies.exists(long_name))
 
 
 if __name__ == "__main__":

@@ -367,13 +367,24 @@ class Machine:
         return target
 
     def set_attrs(self, winpath, attrs):
-        result = self.probe("setattr", winpath, "%x" % attrs)
+        self.set_many_attrs({winpath: attrs})
+
+    def set_many_attrs(self, attrs_by_path):
+        """Sets the attributes of several files in one probe run."""
+        args = [a for path, attrs in attrs_by_path.items() for a in (path, "%x" % attrs)]
+        result = self.probe("setattr", *args)
         if result.rc != 0:
             raise AssertionError("cannot set attributes of %s: rc=%s out=%r err=%r"
-                                 % (winpath, result.rc, result.out, result.err[-500:]))
+                                 % (list(attrs_by_path), result.rc, result.out, result.err[-500:]))
 
     def attrs(self, winpath):
         return int(self.probe("attr", winpath).out.strip(), 16)
+
+    def many_attrs(self, winpaths):
+        """The attributes of several files, in one probe run."""
+        values = self.probe("attrs", *winpaths).out.split()
+        assert len(values) == len(winpaths), values
+        return [int(v, 16) for v in values]
 
     def classify(self, winpath):
         """(ANSI verdict, wide verdict) of the classifier for a file."""
