@@ -31,11 +31,6 @@ struct Listed {
     struct stat st;           // from the listing, the link itself not followed
 };
 
-std::string failure(const char *what, int error_number = errno)
-{
-    return std::string(what) + ": " + strerror(error_number);
-}
-
 bool same_file(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -43,14 +38,6 @@ bool same_file(const struct stat &a, const struct stat &b)
 
 // The listed file itself, never through a symbolic link and only while its
 // name still leads to the same regular file.
-// Opens read-only without changing the access time where the kernel allows
-// it (the owner, or root); anyone else's reads follow the mount's atime rule.
-int open_untouched(int dir_fd, const char *name, int flags)
-{
-    const int fd = openat(dir_fd, name, flags | O_RDONLY | O_NOATIME);
-    return fd < 0 && errno == EPERM ? openat(dir_fd, name, flags | O_RDONLY) : fd;
-}
-
 UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::string *error)
 {
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -70,23 +57,18 @@ UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::stri
 
 bool read_whole(int fd, std::string *text, std::string *error)
 {
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text->size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = failure("cannot read");
-            return false;
-        }
-        if (n == 0)
-            return true;
-        if (text->size() + static_cast<size_t>(n) > MAX_INI_SIZE) {
-            *error = "too large for SYSTEM.INI";
-            return false;
-        }
-        text->append(buffer, static_cast<size_t>(n));
-    }
+    bool fits = true;
+    const bool read = read_pieces(fd, [&](const char *bytes, size_t count) {
+        fits = text->size() + count <= MAX_INI_SIZE;
+        if (fits)
+            text->append(bytes, count);
+        return fits;
+    });
+    if (!fits)
+        *error = "too large for SYSTEM.INI";
+    else if (!read)
+        *error = failure("cannot read");
+    return read;
 }
 
 enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni };
