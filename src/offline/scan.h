@@ -6,9 +6,14 @@
 
 #include "offline/report.h"
 
+struct Quarantine;
+
 struct Scan {
-    bool clean = false;  // restore, delete and repair; otherwise report only
+    bool clean = false;                  // restore, delete and repair; otherwise report only
+    Quarantine *quarantine = nullptr;    // with --clean --quarantine: where each change is recorded first
     Output out;
+    std::string absolute;                // the PATH being examined, made absolute for the manifest
+    size_t argument_length = 0;          // and the length of the PATH as given
 };
 
 // Examines PATH: a file, or a folder walked recursively in name order.
