@@ -21,7 +21,7 @@ int main(int argc, char **argv)
                  "loader taken out of SYSTEM.INI. Without --clean nothing on disk changes.",
                  "veskacure-offline"};
     bool clean = false, json = false, quiet = false, force = false;
-    std::string quarantine_dir, undo_dir;
+    std::string quarantine_dir, undo_dir, list;
     std::vector<std::string> paths;
     CLI::Option *clean_flag =
         app.add_flag("--clean", clean, "Restore infected programs, delete worm copies, repair SYSTEM.INI");
@@ -38,6 +38,12 @@ int main(int argc, char **argv)
             ->type_name("DIR")
             ->excludes(clean_flag);
     app.add_flag("--force", force, "With --undo: put back also the files changed since cleaning")->needs(undo);
+    CLI::Option *list_option =
+        app.add_option("--files-from", list,
+                       "Examine each of the NUL-separated paths in FILE (as find -print0 writes them; - for "
+                       "standard input) as a PATH")
+            ->type_name("FILE")
+            ->excludes(undo);
     app.add_flag("--json", json,
                  "JSON Lines on standard output: one object per finding and per item not examined "
                  "(with --undo: per change), then a summary object");
@@ -58,7 +64,7 @@ int main(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
-    if (paths.empty() && undo->count() == 0) {
+    if (paths.empty() && list_option->count() == 0 && undo->count() == 0) {
         fprintf(stderr, "veskacure-offline: no PATH given\nRun with --help for more information.\n");
         return 2;
     }
@@ -83,6 +89,8 @@ int main(int argc, char **argv)
     }
     for (const std::string &path : paths)
         scan_path(scan, path);
+    if (list_option->count() != 0)
+        scan_list(scan, list);
     if (!print_summary(scan.out)) {
         fprintf(stderr, "veskacure-offline: cannot write to standard output\n");
         return 2;

@@ -436,3 +436,28 @@ void scan_path(Scan &scan, const std::string &argument)
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "not a regular file or folder");
     }
 }
+
+void scan_list(Scan &scan, const std::string &list)
+{
+    const bool standard_input = list == "-";
+    FILE *file = standard_input ? stdin : fopen(list.c_str(), "rbe");
+    if (file == nullptr) {
+        report(scan.out, list, Kind::NotExamined, Action::Skipped, failure("cannot open the list"));
+        return;
+    }
+    char *buffer = nullptr;
+    size_t capacity = 0;
+    ssize_t n;
+    while ((n = getdelim(&buffer, &capacity, '\0', file)) >= 0) {
+        // An empty name (two NULs in a row) names nothing; the last name may lack its NUL.
+        const size_t length = static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\0' ? 1 : 0);
+        if (length > 0)
+            scan_path(scan, std::string(buffer, length));
+    }
+    const int read_error = ferror(file) ? errno : 0;
+    free(buffer);
+    if (!standard_input)
+        fclose(file);
+    if (read_error != 0)
+        report(scan.out, list, Kind::NotExamined, Action::Skipped, failure("cannot read the list", read_error));
+}

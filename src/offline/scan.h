@@ -20,4 +20,8 @@ struct Scan {
 // Symbolic links are neither examined nor descended into.
 void scan_path(Scan &scan, const std::string &path);
 
+// Examines each PATH of a list of NUL-separated paths (as find -print0 writes
+// them), read from the file list or, for "-", from standard input.
+void scan_list(Scan &scan, const std::string &list);
+
 #endif
