@@ -1,7 +1,6 @@
 #include "offline/examine.h"
 
 #include <errno.h>
-#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,11 +9,6 @@
 #include "remedy/host_locate.h"
 
 namespace {
-
-std::string failure(const char *what, int error_number)
-{
-    return std::string(what) + ": " + strerror(error_number);
-}
 
 struct RatingWork {
     const Mapping *head;

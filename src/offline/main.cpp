@@ -1,6 +1,7 @@
 // veskacure-offline: finds the worm PE_VESKA.A on a Windows disk that is not
 // running (a mounted volume or any folder tree) and, with --clean, restores
-// infected programs in place, deletes worm copies and repairs SYSTEM.INI.
+// infected programs in place, deletes worm copies and repairs SYSTEM.INI;
+// with --quarantine each change can be undone later with --undo.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -9,7 +10,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "offline/quarantine.h"
 #include "offline/scan.h"
+#include "offline/undo.h"
 
 int main(int argc, char **argv)
 {
@@ -17,21 +20,43 @@ int main(int argc, char **argv)
                  "removes it: infected programs are restored in place, worm copies deleted, the worm's "
                  "loader taken out of SYSTEM.INI. Without --clean nothing on disk changes.",
                  "veskacure-offline"};
-    bool clean = false, json = false, quiet = false;
+    bool clean = false, json = false, quiet = false, force = false;
+    std::string quarantine_dir, undo_dir, list;
     std::vector<std::string> paths;
-    app.add_flag("--clean", clean, "Restore infected programs, delete worm copies, repair SYSTEM.INI");
+    CLI::Option *clean_flag =
+        app.add_flag("--clean", clean, "Restore infected programs, delete worm copies, repair SYSTEM.INI");
+    CLI::Option *quarantine_option =
+        app.add_option("--quarantine", quarantine_dir,
+                       "With --clean: before a file is changed, keep its bytes in DIR (created when missing) "
+                       "and record the change in DIR/manifest.jsonl, so that --undo can put it back")
+            ->type_name("DIR")
+            ->needs(clean_flag);
+    CLI::Option *undo =
+        app.add_option("--undo", undo_dir,
+                       "Put back every file changed by the runs recorded in DIR, newest change first, "
+                       "when it is as the clean left it; a file changed since is left alone")
+            ->type_name("DIR")
+            ->excludes(clean_flag);
+    app.add_flag("--force", force, "With --undo: put back also the files changed since cleaning")->needs(undo);
+    CLI::Option *list_option =
+        app.add_option("--files-from", list,
+                       "Examine each of the NUL-separated paths in FILE (as find -print0 writes them; - for "
+                       "standard input) as a PATH")
+            ->type_name("FILE")
+            ->excludes(undo);
     app.add_flag("--json", json,
-                 "JSON Lines on standard output: one object per finding and per item not examined, "
-                 "then a summary object");
+                 "JSON Lines on standard output: one object per finding and per item not examined "
+                 "(with --undo: per change), then a summary object");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_option("PATH", paths,
                    "A file, or a folder walked recursively in name order (symbolic links are "
                    "not followed; file systems mounted below it are walked)")
-        ->required();
+        ->excludes(undo);
     app.set_version_flag("--version", "veskacure-offline " VESKACURE_VERSION);
     app.footer("Exit status: 0 nothing found and everything examined; 1 something found (reported or "
                "cleaned) and no error; 2 an error: an item not examined, a restoration, deletion or "
-               "repair that failed, a PATH that does not exist, or bad usage.\n\n"
+               "repair that failed, a PATH that does not exist, or bad usage. With --undo: 0 every change put "
+               "back or needing nothing; 2 any left alone or failed.\n\n"
                "Network shares and the Guest account live in the registry of the installed Windows "
                "and are not touched here: run veskacure.exe on that machine for them.");
     try {
@@ -39,13 +64,33 @@ int main(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
+    if (paths.empty() && list_option->count() == 0 && undo->count() == 0) {
+        fprintf(stderr, "veskacure-offline: no PATH given\nRun with --help for more information.\n");
+        return 2;
+    }
 
     Scan scan;
     scan.clean = clean;
     scan.out.json = json;
-    scan.out.progress = !quiet && isatty(STDERR_FILENO);
+    scan.out.undo = undo->count() != 0;
+    scan.out.progress = !quiet && isatty(STDERR_FILENO) && !scan.out.undo;
+    Quarantine quarantine;
+    std::string error;
+    if (scan.out.undo && !undo_changes(scan.out, undo_dir, force, &error)) {
+        fprintf(stderr, "veskacure-offline: %s: %s\n", undo_dir.c_str(), error.c_str());
+        return 2;
+    }
+    if (quarantine_option->count() != 0) {
+        if (!open_quarantine(quarantine, quarantine_dir, false, &error)) {
+            fprintf(stderr, "veskacure-offline: %s: %s\n", quarantine_dir.c_str(), error.c_str());
+            return 2;
+        }
+        scan.quarantine = &quarantine;
+    }
     for (const std::string &path : paths)
         scan_path(scan, path);
+    if (list_option->count() != 0)
+        scan_list(scan, list);
     if (!print_summary(scan.out)) {
         fprintf(stderr, "veskacure-offline: cannot write to standard output\n");
         return 2;

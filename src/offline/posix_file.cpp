@@ -1,11 +1,14 @@
 #include "offline/posix_file.h"
 
+#include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <utility>
+#include <vector>
 
 UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
 {
@@ -104,4 +107,30 @@ bool run_mapped_work(void (*work)(void *), void *arg)
     work(arg);
     bus_error_exit = nullptr;
     return true;
+}
+
+bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t count)> &take)
+{
+    std::vector<char> buffer(256 << 10);
+    for (uint64_t offset = 0;;) {
+        const ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        if (!take(buffer.data(), static_cast<size_t>(n)))
+            return false;
+        offset += static_cast<uint64_t>(n);
+    }
+}
+
+std::string failure(const char *what, int error_number)
+{
+    return std::string(what) + ": " + strerror(error_number);
+}
+
+int open_untouched(int dir_fd, const char *name, int flags)
+{
+    const int fd = openat(dir_fd, name, flags | O_RDONLY | O_NOATIME);
+    return fd < 0 && errno == EPERM ? openat(dir_fd, name, flags | O_RDONLY) : fd;
 }

@@ -1,10 +1,15 @@
-// Owners for a descriptor and a memory mapping, and the guard that turns a
-// mapped file shrinking under us into an answer instead of SIGBUS.
+// Owners for a descriptor and a memory mapping, the guard that turns a mapped
+// file shrinking under us into an answer instead of SIGBUS, and small helpers
+// of POSIX file access.
 #ifndef VESKACURE_OFFLINE_POSIX_FILE_H
 #define VESKACURE_OFFLINE_POSIX_FILE_H
 
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
+
+#include <functional>
+#include <string>
 
 class UniqueFd {
 public:
@@ -53,5 +58,16 @@ private:
 // no longer has (it was cut meanwhile by someone else). work must hold nothing
 // that needs a destructor: it is left by a jump.
 bool run_mapped_work(void (*work)(void *), void *arg);
+
+// Hands the bytes of fd from offset 0 to its end to take, a piece at a time.
+// False with errno set when a read fails, or when take answers false.
+bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t count)> &take);
+
+// "what: reason" for the error number.
+std::string failure(const char *what, int error_number = errno);
+
+// openat read-only without changing the access time where the kernel allows
+// it (the owner, or root); anyone else's reads follow the mount's atime rule.
+int open_untouched(int dir_fd, const char *name, int flags);
 
 #endif

@@ -97,6 +97,25 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
     }
 }
 
+void report_undo(Output &out, const std::string &path, const std::string &error)
+{
+    clear_progress(out);
+    ++(error.empty() ? out.totals.undone : out.totals.failed);
+    if (out.json) {
+        nlohmann::ordered_json object;
+        object["path"] = path;
+        object["action"] = error.empty() ? "undone" : "failed";
+        if (!error.empty())
+            object["error"] = error;
+        write_json(object);
+    } else if (error.empty()) {
+        printf("%s: undone\n", printable(path).c_str());
+    } else {
+        printf("%s: not undone: %s\n", printable(path).c_str(), error.c_str());
+    }
+    fflush(stdout);
+}
+
 void warn(Output &out, const std::string &path, const std::string &text)
 {
     clear_progress(out);
@@ -139,19 +158,27 @@ bool print_summary(Output &out)
     const Totals &t = out.totals;
     if (out.json) {
         nlohmann::ordered_json counts;
-        counts["files"] = t.files;
-        counts["examined"] = t.examined;
-        counts["infected"] = t.infected;
-        counts["worm_copies"] = t.worm_copies;
-        counts["system_ini"] = t.system_ini;
-        counts["restored"] = t.restored;
-        counts["deleted"] = t.deleted;
-        counts["repaired"] = t.repaired;
+        if (out.undo) {
+            counts["undone"] = t.undone;
+        } else {
+            counts["files"] = t.files;
+            counts["examined"] = t.examined;
+            counts["infected"] = t.infected;
+            counts["worm_copies"] = t.worm_copies;
+            counts["system_ini"] = t.system_ini;
+            counts["restored"] = t.restored;
+            counts["deleted"] = t.deleted;
+            counts["repaired"] = t.repaired;
+        }
         counts["failed"] = t.failed;
-        counts["not_examined"] = t.not_examined;
+        if (!out.undo)
+            counts["not_examined"] = t.not_examined;
         nlohmann::ordered_json summary;
         summary["summary"] = counts;
         write_json(summary);
+    } else if (out.undo) {
+        printf("%llu undone, %llu failed\n", static_cast<unsigned long long>(t.undone),
+               static_cast<unsigned long long>(t.failed));
     } else {
         printf("%llu files seen, %llu examined, %llu found, %llu restored, %llu deleted, %llu repaired, "
                "%llu failed, %llu not examined\n",

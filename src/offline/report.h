@@ -1,6 +1,7 @@
 // Everything veskacure-offline writes: one line or JSON object per finding or
-// item not examined, diagnostics and the progress line on standard error, the
-// closing summary, and the counts behind the exit status.
+// item not examined (or, for --undo, per change put back or not), diagnostics
+// and the progress line on standard error, the closing summary, and the counts
+// behind the exit status.
 #ifndef VESKACURE_OFFLINE_REPORT_H
 #define VESKACURE_OFFLINE_REPORT_H
 
@@ -17,10 +18,12 @@ struct Totals {
     uint64_t examined = 0;  // files opened and looked into, each once
     uint64_t infected = 0, worm_copies = 0, system_ini = 0;
     uint64_t restored = 0, deleted = 0, repaired = 0, failed = 0, not_examined = 0;
+    uint64_t undone = 0;  // --undo: changes put back (failures count in failed)
 };
 
 struct Output {
     bool json = false;
+    bool undo = false;      // the run is an --undo: its own lines and summary
     bool progress = false;  // standard error is a terminal and --quiet was not given
     Totals totals;
     bool progress_shown = false;
@@ -30,6 +33,9 @@ struct Output {
 // The one place a result about a file or folder is reported and counted.
 // error is empty unless action is Failed or Skipped.
 void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "");
+
+// One change of the manifest that --undo put back (error empty) or not.
+void report_undo(Output &out, const std::string &path, const std::string &error);
 
 // A diagnostic on standard error that changes no count.
 void warn(Output &out, const std::string &path, const std::string &text);

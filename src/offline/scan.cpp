@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include "offline/examine.h"
 #include "offline/ini_edit.h"
 #include "offline/posix_file.h"
+#include "offline/quarantine.h"
 #include "remedy/host_locate.h"
 
 namespace {
@@ -31,11 +34,6 @@ struct Listed {
     struct stat st;           // from the listing, the link itself not followed
 };
 
-std::string failure(const char *what, int error_number = errno)
-{
-    return std::string(what) + ": " + strerror(error_number);
-}
-
 bool same_file(const struct stat &a, const struct stat &b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -43,14 +41,6 @@ bool same_file(const struct stat &a, const struct stat &b)
 
 // The listed file itself, never through a symbolic link and only while its
 // name still leads to the same regular file.
-// Opens read-only without changing the access time where the kernel allows
-// it (the owner, or root); anyone else's reads follow the mount's atime rule.
-int open_untouched(int dir_fd, const char *name, int flags)
-{
-    const int fd = openat(dir_fd, name, flags | O_RDONLY | O_NOATIME);
-    return fd < 0 && errno == EPERM ? openat(dir_fd, name, flags | O_RDONLY) : fd;
-}
-
 UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::string *error)
 {
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
@@ -70,32 +60,27 @@ UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::stri
 
 bool read_whole(int fd, std::string *text, std::string *error)
 {
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, static_cast<off_t>(text->size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = failure("cannot read");
-            return false;
-        }
-        if (n == 0)
-            return true;
-        if (text->size() + static_cast<size_t>(n) > MAX_INI_SIZE) {
-            *error = "too large for SYSTEM.INI";
-            return false;
-        }
-        text->append(buffer, static_cast<size_t>(n));
-    }
+    bool fits = true;
+    const bool read = read_pieces(fd, [&](const char *bytes, size_t count) {
+        fits = text->size() + count <= MAX_INI_SIZE;
+        if (fits)
+            text->append(bytes, count);
+        return fits;
+    });
+    if (!fits)
+        *error = "too large for SYSTEM.INI";
+    else if (!read)
+        *error = failure("cannot read");
+    return read;
 }
-
-enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni };
 
 // A file that --clean is about to change, and what the change needs.
 struct Target {
     const Listed &file;
-    int fd;                             // open: read-write for a restoration or a repair
-    uint64_t size = 0;                  // restoration: the size now; afterwards the host's length
+    int fd;                             // open: read-only, or read-write for a repair
+    const struct stat &st;              // as first opened: the mode and times to keep
+    uint64_t size;                      // its bytes now; after a restoration the host's length
+    UniqueFd writable = UniqueFd();     // restoration: opened by the first one
     const std::string *ini = nullptr;   // repair: the file's text as read
     const ShellEntry *entry = nullptr;  // repair: the line to replace
 };
@@ -141,35 +126,6 @@ bool repair_system_ini(const Target &target, std::string *error)
     return true;
 }
 
-// Every change made to a file on the examined volume starts here, with the
-// file known to need it and, for a rewrite, open for writing.
-bool change_file(Target &target, Change change, std::string *error)
-{
-    switch (change) {
-    case Change::RestoreHost:
-        return restore_open_file(target.fd, target.size, &target.size, error);
-    case Change::DeleteWormCopy:
-        return delete_worm_copy(target.file, error);
-    case Change::RepairSystemIni:
-        return repair_system_ini(target, error);
-    }
-    return false;
-}
-
-// Answers true when the copy is gone.
-bool handle_worm_copy(Scan &scan, const Listed &file, int fd)
-{
-    if (!scan.clean) {
-        report(scan.out, file.path, Kind::WormCopy, Action::Reported);
-        return false;
-    }
-    Target target{file, fd};
-    std::string error;
-    const bool deleted = change_file(target, Change::DeleteWormCopy, &error);
-    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error);
-    return deleted;
-}
-
 // A read-write descriptor of the listed file. A file without owner-write that
 // this user owns gets it for the time of the restoration.
 UniqueFd open_for_restoration(const Listed &file, int fd, const struct stat &st, std::string *error)
@@ -184,6 +140,68 @@ UniqueFd open_for_restoration(const Listed &file, int fd, const struct stat &st,
     if (!writable && add_write)
         fchmod(fd, st.st_mode & 07777);
     return writable;
+}
+
+// The path of a file for the manifest: absolute, so that --undo may run anywhere.
+std::string absolute_path(const Scan &scan, const std::string &path)
+{
+    const std::string rest = path.substr(scan.argument_length);
+    const bool slash = rest.empty() || rest[0] == '/' || scan.absolute.back() == '/';
+    return scan.absolute + (slash ? "" : "/") + rest;
+}
+
+// Every change made to a file on the examined volume starts here, with the
+// file known to need it. With a quarantine, nothing changes (not even the
+// mode) before the file's bytes and the line describing the change are on
+// disk; the outcome is recorded once the change is on disk too.
+bool change_file(Scan &scan, Target &target, Change change, std::string *error)
+{
+    const std::string path = scan.quarantine != nullptr ? absolute_path(scan, target.file.path) : "";
+    if (scan.quarantine != nullptr &&
+        !record_change(*scan.quarantine, path, target.fd, target.size, target.st, change, error))
+        return false;
+    bool changed = false;
+    switch (change) {
+    case Change::RestoreHost:
+        if (!target.writable)
+            target.writable = open_for_restoration(target.file, target.fd, target.st, error);
+        changed = target.writable && restore_open_file(target.writable.get(), target.size, &target.size, error);
+        break;
+    case Change::DeleteWormCopy:
+        changed = delete_worm_copy(target.file, error);
+        break;
+    case Change::RepairSystemIni:
+        changed = repair_system_ini(target, error);
+        break;
+    }
+    if (scan.quarantine == nullptr)
+        return changed;
+    // The file as the change left it: gone, or its bytes through either descriptor.
+    const int now = change == Change::DeleteWormCopy && changed ? -1
+                    : target.writable                           ? target.writable.get()
+                                                                : target.fd;
+    if (changed && now >= 0 && fsync(now) != 0) {
+        *error = failure("cannot flush the change");
+        changed = false;
+    }
+    std::string unrecorded;
+    if (!record_outcome(*scan.quarantine, path, now, changed, *error, &unrecorded))
+        warn(scan.out, target.file.path, unrecorded);
+    return changed;
+}
+
+// Answers true when the copy is gone.
+bool handle_worm_copy(Scan &scan, const Listed &file, int fd, const struct stat &st, uint64_t size)
+{
+    if (!scan.clean) {
+        report(scan.out, file.path, Kind::WormCopy, Action::Reported);
+        return false;
+    }
+    Target target{file, fd, st, size};
+    std::string error;
+    const bool deleted = change_file(scan, target, Change::DeleteWormCopy, &error);
+    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error);
+    return deleted;
 }
 
 // Archives care about dates: the times go back as they were, and the mode
@@ -208,17 +226,12 @@ bool handle_infected(Scan &scan, const Listed &file, int fd, const struct stat &
         report(scan.out, file.path, Kind::Infected, Action::Reported);
         return false;
     }
-    std::string error;
     if (static_cast<uint64_t>(st.st_size) > UINT32_MAX) {
         report(scan.out, file.path, Kind::Infected, Action::Failed, "file of 4 GiB or more");
         return false;
     }
-    UniqueFd writable = open_for_restoration(file, fd, st, &error);
-    if (!writable) {
-        report(scan.out, file.path, Kind::Infected, Action::Failed, error);
-        return false;
-    }
-    Target target{file, writable.get(), static_cast<uint64_t>(st.st_size)};
+    Target target{file, fd, st, static_cast<uint64_t>(st.st_size)};
+    std::string error;
     const uint64_t limit = max_restorations(target.size);
     uint64_t restorations = 0;
     ScanVerdict verdict = Infected;
@@ -228,25 +241,26 @@ bool handle_infected(Scan &scan, const Listed &file, int fd, const struct stat &
                    "still infected after " + std::to_string(limit) + " restorations");
             break;
         }
-        if (!change_file(target, Change::RestoreHost, &error)) {
+        if (!change_file(scan, target, Change::RestoreHost, &error)) {
             report(scan.out, file.path, Kind::Infected, Action::Failed, error);
             break;
         }
         report(scan.out, file.path, Kind::Infected, Action::Restored);
         ++restorations;
-        if (!rate_open_file(writable.get(), target.size, &verdict, &error)) {
+        if (!rate_open_file(fd, target.size, &verdict, &error)) {
             report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
             break;
         }
     }
-    if (verdict == WormCopy && handle_worm_copy(scan, file, writable.get()))
+    if (verdict == WormCopy && handle_worm_copy(scan, file, fd, st, target.size))
         return true;
-    put_back_times_and_mode(scan, file, writable.get(), st);
+    if (target.writable)
+        put_back_times_and_mode(scan, file, target.writable.get(), st);
     return false;
 }
 
 // Answers true when the file was read.
-bool handle_system_ini(Scan &scan, const Listed &file, int fd)
+bool handle_system_ini(Scan &scan, const Listed &file, int fd, const struct stat &st)
 {
     std::string text, error;
     if (!read_whole(fd, &text, &error)) {
@@ -264,19 +278,35 @@ bool handle_system_ini(Scan &scan, const Listed &file, int fd)
     UniqueFd writable = open_listed(file, O_RDWR, &now, &error);
     bool repaired = false;
     if (writable) {
-        Target target{file, writable.get()};
+        Target target{file, writable.get(), st, text.size()};
         target.ini = &text;
         target.entry = &entry;
-        repaired = change_file(target, Change::RepairSystemIni, &error);
+        repaired = change_file(scan, target, Change::RepairSystemIni, &error);
     }
     report(scan.out, file.path, Kind::SystemIni, repaired ? Action::Repaired : Action::Failed, error);
     return true;
 }
 
+// The quarantine's copies hold the worm: were DIR inside the examined tree,
+// cleaning them would take away what --undo needs.
+bool in_quarantine(const Scan &scan, const Listed &file, const char *slash)
+{
+    if (scan.quarantine == nullptr)
+        return false;
+    const std::string folder = file.dir_fd != AT_FDCWD ? ""
+                               : slash == nullptr      ? "."
+                                                       : std::string(file.name, std::max<size_t>(slash - file.name, 1));
+    struct stat st;
+    const int found = folder.empty() ? fstat(file.dir_fd, &st) : stat(folder.c_str(), &st);
+    return found == 0 && same_file(st, scan.quarantine->dir_st);
+}
+
 void process_file(Scan &scan, const Listed &file)
 {
-    ++scan.out.totals.files;
     const char *slash = strrchr(file.name, '/');
+    if (in_quarantine(scan, file, slash))
+        return;
+    ++scan.out.totals.files;
     const bool ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
     if (file.st.st_size < WORM_MIN_SIZE && !ini)
         return;
@@ -299,10 +329,10 @@ void process_file(Scan &scan, const Listed &file)
         if (verdict == Infected)
             gone = handle_infected(scan, file, fd.get(), st);
         else if (verdict == WormCopy)
-            gone = handle_worm_copy(scan, file, fd.get());
+            gone = handle_worm_copy(scan, file, fd.get(), st, static_cast<uint64_t>(st.st_size));
     }
     if (ini && !gone)
-        examined = handle_system_ini(scan, file, fd.get()) || examined;
+        examined = handle_system_ini(scan, file, fd.get(), st) || examined;
     if (examined)
         ++scan.out.totals.examined;
 }
@@ -385,6 +415,11 @@ void scan_path(Scan &scan, const std::string &argument)
 {
     std::string path = argument;
     struct stat st;
+    if (scan.quarantine != nullptr) {
+        std::unique_ptr<char, void (*)(void *)> resolved(realpath(argument.c_str(), nullptr), free);
+        scan.absolute = resolved ? resolved.get() : argument;
+        scan.argument_length = argument.size();
+    }
     if (lstat(path.c_str(), &st) != 0) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
     } else if (S_ISLNK(st.st_mode)) {
@@ -400,4 +435,29 @@ void scan_path(Scan &scan, const std::string &argument)
     } else {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "not a regular file or folder");
     }
+}
+
+void scan_list(Scan &scan, const std::string &list)
+{
+    const bool standard_input = list == "-";
+    FILE *file = standard_input ? stdin : fopen(list.c_str(), "rbe");
+    if (file == nullptr) {
+        report(scan.out, list, Kind::NotExamined, Action::Skipped, failure("cannot open the list"));
+        return;
+    }
+    char *buffer = nullptr;
+    size_t capacity = 0;
+    ssize_t n;
+    while ((n = getdelim(&buffer, &capacity, '\0', file)) >= 0) {
+        // An empty name (two NULs in a row) names nothing; the last name may lack its NUL.
+        const size_t length = static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\0' ? 1 : 0);
+        if (length > 0)
+            scan_path(scan, std::string(buffer, length));
+    }
+    const int read_error = ferror(file) ? errno : 0;
+    free(buffer);
+    if (!standard_input)
+        fclose(file);
+    if (read_error != 0)
+        report(scan.out, list, Kind::NotExamined, Action::Skipped, failure("cannot read the list", read_error));
 }

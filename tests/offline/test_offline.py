@@ -3,14 +3,19 @@ own PE programs (libwine:i386), made infected with mkimage. CTest sets VESKACURE
 and VESKACURE_MKIMAGE (the image builder)."""
 import contextlib
 import fcntl
+import hashlib
 import json
 import os
 import pty
+import resource
 import shutil
+import signal
 import struct
 import subprocess
+import sys
 import tempfile
 import termios
+import time
 import unittest
 from pathlib import Path
 
@@ -57,12 +62,59 @@ def run(paths, *options, unprivileged=False, **kw):
     return subprocess.run(command, stdout=subprocess.PIPE, **kw)
 
 
-def run_json(paths, *options, unprivileged=False):
-    """Exit status, the finding objects as (path, kind, action[, error]) tuples, the summary."""
-    r = run(paths, "--json", *options, unprivileged=unprivileged)
+def run_json(paths, *options, **kw):
+    """Exit status, the finding objects as (path, kind, action[, error]) tuples (for --undo (path,
+    action[, error])), the summary."""
+    r = run(paths, "--json", *options, **kw)
     lines = [json.loads(line) for line in r.stdout.decode("utf-8").splitlines()]
     findings = [tuple(o.values()) for o in lines[:-1]]
     return r.returncode, findings, lines[-1]["summary"]
+
+
+def manifest(quarantine):
+    return [json.loads(line) for line in (Path(quarantine) / "manifest.jsonl").read_bytes().splitlines()]
+
+
+def unfinished(quarantine):
+    """The files whose last change, and those whose last put-back, began but did not end."""
+    changes, put_backs = set(), set()
+    for line in manifest(quarantine):
+        for begin, end, begun in (("action", "done", changes), ("undo_begin", "undo_end", put_backs)):
+            if begin in line:
+                begun.add(line["path"])
+            elif end in line:
+                begun.discard(line["path"])
+    return changes, put_backs
+
+
+def watch_writes(folder, *options, kill=None):
+    """Runs the program while watching the files in folder from outside. Answers, for each file, how
+    long after its modification time first moved (its first byte written over) its size first changed
+    (the cut that ends a restoration, or a put-back writing past the restored length). With kill=(names,
+    delay), the program is killed with SIGKILL delay seconds after one of the files named began to be
+    written: whatever order the program keeps, the kill lands in that write."""
+    first = {path.name: path.stat() for path in Path(folder).iterdir()}
+    began, windows = {}, {}
+    process = subprocess.Popen([OFFLINE, *map(str, options)], stdout=subprocess.DEVNULL)
+    while process.poll() is None:
+        for name, was in first.items():
+            now = os.stat(Path(folder) / name)
+            if now.st_mtime_ns != was.st_mtime_ns:
+                began.setdefault(name, time.monotonic())
+            if now.st_size != was.st_size and name in began:
+                windows.setdefault(name, time.monotonic() - began[name])
+        if kill and began.keys() & kill[0]:
+            time.sleep(kill[1])
+            process.kill()
+            break
+        time.sleep(0.0002)
+    process.wait()
+    return windows
+
+
+def files_only(tree_state):
+    """Folders aside: deleting a file and putting it back changes its folder's times."""
+    return {path: entry[:4] for path, entry in tree_state.items() if entry[0] is not None}
 
 
 def state(root):
@@ -201,6 +253,29 @@ class TreeTest(OfflineTest):
         self.assertEqual(run_json([self.root])[:2], (0, []))
 
 
+    def test_every_change_is_undone(self):
+        self.make_tree()
+        before = state(self.root)
+        quarantine = self.tmp / "q"
+        status, _, summary = run_json([self.root], "--clean", "--quarantine", quarantine)
+        changes = summary["restored"] + summary["deleted"] + summary["repaired"]
+        self.assertEqual((status, summary["failed"], changes), (1, 0, 11))
+        lines = manifest(quarantine)
+        self.assertEqual([line.get("done") for line in lines], [None, True] * changes)
+        for line in lines[::2]:
+            copy = quarantine / (line["sha256_before"] + ".bin")
+            self.assertEqual(hashlib.sha256(copy.read_bytes()).hexdigest(), line["sha256_before"])
+            self.assertEqual((copy.stat().st_mode & 0o777, copy.stat().st_size), (0o400, line["size_before"]))
+        self.assertIn(bytes(self.root) + b"/bad\xff.exe", [bytes.fromhex(line.get("path_hex", "")) for line in lines])
+        self.assertEqual(len(list(quarantine.iterdir())), 1 + len({line["sha256_before"] for line in lines[::2]}))
+        for _ in range(2):  # the second time, everything is back already
+            status, undone, summary = run_json([], "--undo", quarantine)
+            self.assertEqual((status, summary), (0, {"undone": changes, "failed": 0}))
+            self.assertEqual(files_only(state(self.root)), files_only(before))
+        self.assertEqual([u[0] for u in undone], [line["path"] for line in lines[-2::-2]])  # the newest first
+        self.assertEqual(state(self.root)["readonly.exe"][4], before["readonly.exe"][4])  # in place
+
+
 class ErrorTest(OfflineTest):
     def test_exit_statuses_and_usage(self):
         self.put("clean.exe", host("notepad.exe"))
@@ -209,7 +284,8 @@ class ErrorTest(OfflineTest):
         missing = run([self.root, self.tmp / "missing"])
         self.assertEqual(missing.returncode, 2)
         self.assertIn(b"missing: cannot examine: No such file or directory\n", missing.stderr)
-        for bad in ([], ["--bogus", self.root]):
+        for bad in ([], ["--bogus", self.root], ["--quarantine", self.tmp / "q", self.root],
+                    ["--undo", self.tmp / "q", self.root], ["--force", self.root]):
             r = run(bad)
             self.assertEqual((r.returncode, r.stdout), (2, b""), bad)
             self.assertNotEqual(r.stderr, b"")
@@ -230,7 +306,8 @@ class ErrorTest(OfflineTest):
         set_times(self.root)
         before = state(self.root)
 
-        status, findings, summary = run_json([self.root], "--clean", unprivileged=True)
+        quarantine = self.tmp / "q"
+        status, findings, summary = run_json([self.root], "--clean", "--quarantine", quarantine, unprivileged=True)
         self.assertEqual(status, 2)
         self.assertEqual({(os.path.basename(f[0]),) + f[1:] for f in findings}, {
             ("mine.exe", "infected", "restored"),
@@ -243,6 +320,9 @@ class ErrorTest(OfflineTest):
         self.assertEqual(after["mine.exe"][1:4], before["mine.exe"][1:4])
         # Reading another user's file may set its access time: only root or the owner can prevent that.
         self.assertEqual(after["theirs.exe"][:2], before["theirs.exe"][:2])
+        # Back as it was: read-only for its owner, who is not root.
+        self.assertEqual(run_json([], "--undo", quarantine, unprivileged=True)[::2], (0, {"undone": 2, "failed": 0}))
+        self.assertEqual(state(self.root)["mine.exe"][:4], before["mine.exe"][:4])
 
     def test_files_of_4_gib_or_more_are_rated_but_not_restored(self):
         # The low 32 bits of the sizes are below 57,344: only the whole size makes them candidates.
@@ -281,6 +361,146 @@ class ErrorTest(OfflineTest):
         line = (b"1 files seen, 1 found: %s" % bytes(self.root))[:39]
         self.assertEqual(written, b"\r\x1b[K" + line + b"\r\x1b[K")
         self.assertEqual(run([self.root]).stderr, b"")
+
+
+class QuarantineTest(OfflineTest):
+    def test_a_file_changed_since_cleaning_is_left_alone_unless_forced(self):
+        program = self.put("a.exe", infect=("winver.exe",))
+        infected_bytes = program.read_bytes()
+        quarantine = self.root / "q"  # inside the tree: its copies are not cleaned
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine)[2]["files"], 1)
+        with open(program, "ab") as f:
+            f.write(b"a later patch")
+        edited = program.read_bytes()
+        r = run([], "--undo", quarantine)
+        self.assertEqual((r.returncode, r.stdout), (2, b"%s: not undone: changed since cleaning\n0 undone, 1 failed\n"
+                                                       % bytes(program)))
+        self.assertEqual(program.read_bytes(), edited)
+        self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2], (0, [(str(program), "undone")]))
+        self.assertEqual(program.read_bytes(), infected_bytes)
+        os.remove(program)
+        os.symlink("elsewhere", program)  # another kind of file: left alone even with --force
+        self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2],
+                         (2, [(str(program), "failed", "no longer a regular file")]))
+
+    def test_what_undo_will_not_do(self):
+        """No undo while a clean uses the quarantine; a damaged copy is not written over a file; a line
+        that a failed write cut short is reported and does not swallow the next one."""
+        program = self.put("a.exe", infect=("winver.exe",))
+        infected_bytes = program.read_bytes()
+        quarantine = self.tmp / "q"
+        quarantine.mkdir()
+        (quarantine / "manifest.jsonl").write_bytes(b'{"path": "/cut short by a full di')
+        run([self.root], "--clean", "--quarantine", quarantine)
+        with open(quarantine / "manifest.jsonl") as held:
+            fcntl.flock(held, fcntl.LOCK_SH)  # as a clean still running holds it
+            busy = run([], "--undo", quarantine)
+        self.assertEqual((busy.returncode, busy.stderr),
+                         (2, b"veskacure-offline: %s: in use by another run\n" % bytes(quarantine)))
+        copy = next(quarantine.glob("*.bin"))
+        os.chmod(copy, 0o600)
+        copy.write_bytes(copy.read_bytes()[:-1] + b"?")
+        cut = (str(quarantine / "manifest.jsonl"), "failed", "line 1 cannot be read")
+        self.assertEqual(run_json([], "--undo", quarantine)[:2],
+                         (2, [cut, (str(program), "failed", "the kept copy %s is damaged" % copy.name)]))
+        self.assertEqual(program.read_bytes(), host("winver.exe"))
+        copy.write_bytes(infected_bytes)
+        self.assertEqual(run_json([], "--undo", quarantine)[:2], (2, [cut, (str(program), "undone")]))
+        self.assertEqual(program.read_bytes(), infected_bytes)
+
+    def test_no_change_without_its_copy_and_its_manifest_line(self):
+        """A copy or a line that cannot be written (beyond a file size limit here, as on a full disk)
+        leaves the file as it was, and the run goes on."""
+        small, large = self.put("a.exe", infect=("winver.exe",)), self.put("b.exe", infect=("notepad.exe",))
+        before = state(self.root)
+        limit = (small.stat().st_size + large.stat().st_size) // 2
+
+        def limited():
+            resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+
+        full = self.tmp / "full"
+        full.mkdir()
+        (full / "manifest.jsonl").write_bytes(b"\n" * limit)
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", full, preexec_fn=limited)[:2], (2, [
+            (str(small), "infected", "failed", "cannot write the quarantine manifest: File too large"),
+            (str(large), "infected", "failed", "cannot keep a copy in the quarantine: File too large")]))
+        self.assertEqual(state(self.root), before)
+        quarantine = self.tmp / "q"
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine, preexec_fn=limited)[:2], (2, [
+            (str(small), "infected", "restored"),
+            (str(large), "infected", "failed", "cannot keep a copy in the quarantine: File too large")]))
+        self.assertEqual(state(self.root)["b.exe"], before["b.exe"])
+        self.assertEqual(run_json([], "--undo", quarantine)[0], 0)
+        self.assertEqual(files_only(state(self.root)), files_only(before))
+
+
+class CrashTest(OfflineTest):
+    RUNS = 24
+
+    def test_a_clean_killed_anywhere_is_undone(self):
+        """--clean --quarantine over large hosts killed with SIGKILL in the restoration of one host after
+        the other, as seen from outside; --undo, itself killed in its first put-back every other run,
+        then run again, puts every file back as it was. Where each kill landed is read afterwards from
+        the manifest (a change or put-back begun and not ended) and the quarantine (a copy unfinished)."""
+        template = self.tmp / "template"
+        large = self.tmp / "large.exe"
+        for i in range(8):
+            large.write_bytes(host("winver.exe") + os.urandom(6 << 20))
+            infected(template / ("h%d.exe" % i), large, *["again"] * (i % 3 == 0))
+            os.chmod(template / ("h%d.exe" % i), 0o444 if i % 4 == 1 else 0o644)
+        set_times(template)
+        shutil.copytree(template, self.root, dirs_exist_ok=True)
+        changes = watch_writes(self.root, "--clean", "--quarantine", self.tmp / "q", self.root)
+        put_back = sorted(watch_writes(self.root, "--undo", self.tmp / "q").values())[len(changes) // 2]
+        self.assertEqual(len(changes), 8)
+        inside = in_copy = undo_inside = undo_failed = not_recovered = 0
+        for n in range(self.RUNS):
+            disk, quarantine = self.tmp / ("disk%d" % n), self.tmp / ("q%d" % n)
+            shutil.copytree(template, disk)
+            before = state(disk)
+            name = "h%d.exe" % (n % len(changes))
+            watch_writes(disk, "--clean", "--quarantine", quarantine, disk,
+                         kill=({name}, changes[name] * (n * 0.618 % 1)))
+            inside += bool(unfinished(quarantine)[0])
+            in_copy += any(quarantine.glob("*.part"))
+            if n % 2:
+                watch_writes(disk, "--undo", quarantine, kill=(set(changes), put_back * (n * 0.618 % 1)))
+                undo_inside += bool(unfinished(quarantine)[1])
+            undo_failed += run([], "--undo", quarantine).returncode != 0
+            after = state(disk)
+            not_recovered += sum(after[path] != entry for path, entry in before.items() if entry[0] is not None)
+            shutil.rmtree(disk)
+        print("\ncrash test: %d runs; kills inside a change %d, during a quarantine copy %d, elsewhere %d; "
+              "undo kills inside a put-back %d of %d; undo runs that failed %d; files not recovered %d"
+              % (self.RUNS, inside, in_copy, self.RUNS - inside - in_copy, undo_inside, self.RUNS // 2,
+                 undo_failed, not_recovered), file=sys.stderr)
+        self.assertEqual((undo_failed, not_recovered), (0, 0))
+        self.assertGreaterEqual(inside, self.RUNS // 3)
+
+
+class ListTest(OfflineTest):
+    def test_files_from_and_shards_find_what_one_run_finds(self):
+        self.put("two  blanks.exe", infect=("winver.exe",))
+        self.put("new\nline/ lead.exe", infect=("write.exe", "again"))
+        mkimage(self.root / "new\nline/worm\ncopy.exe", "worm", "--size", 57344)
+        self.put("new\nline/SYSTEM.INI", INI_LF)
+        self.put("clean.exe", host("notepad.exe"))
+        files = sorted(bytes(p) for p in self.root.rglob("*") if p.is_file())
+        whole = run_json([self.root])
+        status, findings, summary = run_json([], "--files-from", "-", input=b"\0".join(files) + b"\0")
+        self.assertEqual((status, sorted(findings), summary), (whole[0], sorted(whole[1]), whole[2]))
+        shards = self.tmp / "shard"
+        shards.write_bytes(b"\0".join(files[:2]))
+        one = run([os.fsdecode(files[2])], "--json", "--files-from", shards)
+        two = run([], "--json", "--files-from", "-", input=b"\0\0".join(files[3:]))
+        reports = [json.loads(line) for line in (one.stdout + two.stdout).splitlines()]
+        self.assertEqual(sorted(tuple(o.values()) for o in reports if "summary" not in o), sorted(whole[1]))
+        totals = [o["summary"] for o in reports if "summary" in o]
+        self.assertEqual({key: totals[0][key] + totals[1][key] for key in whole[2]}, whole[2])
+        missing = run([], "--files-from", self.tmp / "missing")
+        self.assertEqual((missing.returncode, missing.stderr.endswith(b"cannot open the list: No such file or "
+                                                                      b"directory\n")), (2, True))
 
 
 @contextlib.contextmanager

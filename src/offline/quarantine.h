@@ -1,0 +1,62 @@
+// The quarantine folder of --clean --quarantine DIR and --undo DIR. Before a
+// file is changed, its exact bytes are kept as DIR/<sha256>.bin and the change
+// is described by a line of DIR/manifest.jsonl, both on disk; after it, a
+// second line records the outcome. --undo reads the manifest and records there
+// each put-back it begins and ends, so that a killed undo can be run again.
+#ifndef VESKACURE_OFFLINE_QUARANTINE_H
+#define VESKACURE_OFFLINE_QUARANTINE_H
+
+#include <stdint.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "offline/posix_file.h"
+
+// The changes of --clean, named in the manifest "restore", "delete", "repair".
+enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni };
+const char *change_name(Change change);
+
+struct Quarantine {
+    UniqueFd dir;
+    struct stat dir_st = {};  // the walk leaves the folder alone: its copies hold the worm
+    UniqueFd manifest;       // DIR/manifest.jsonl, opened for appending
+    bool cut_short = false;  // the manifest ends in a line that a failed write left unfinished
+    uint64_t copies = 0;     // names this process's temporary files
+};
+
+// Opens DIR and its manifest, locked: shared by the runs that clean (several
+// may use one DIR), exclusive for an undo. For a clean, a missing DIR or
+// manifest is created.
+bool open_quarantine(Quarantine &q, const std::string &dir, bool for_undo, std::string *error);
+
+// The SHA-256 of the bytes of fd from offset 0 to its end, in lowercase hex,
+// and their count. With copy_to >= 0 the bytes are also written there; a
+// failed write is reported as "cannot_write: reason".
+bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, int copy_to = -1,
+               const char *cannot_write = "cannot write");
+
+// Before a change of the file at the absolute path, open as fd, that holds
+// size bytes: the copy and the line describing the change (mode and times from
+// st, the file as the walk found it), both flushed to disk. False when either
+// could not be written: then the file must not be changed.
+bool record_change(Quarantine &q, const std::string &path, int fd, uint64_t size, const struct stat &st,
+                   Change change, std::string *error);
+
+// After the change: done or not (with change_error), and the SHA-256 of the
+// bytes of fd now, or null for a file deleted (fd < 0).
+bool record_outcome(Quarantine &q, const std::string &path, int fd, bool done, const std::string &change_error,
+                    std::string *error);
+
+// A manifest line names its file in "path", and in "path_hex" as well when
+// the name's bytes are not UTF-8 (JSON strings cannot carry them).
+void put_path(nlohmann::ordered_json &line, const std::string &path);
+bool get_path(const nlohmann::json &line, std::string *path);
+
+// Appends one line in a single write (lines of runs sharing DIR do not
+// interleave) and flushes it to disk.
+bool append_line(Quarantine &q, const nlohmann::ordered_json &line, std::string *error);
+
+#endif
