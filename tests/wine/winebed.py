@@ -42,6 +42,9 @@ BASE_ENV = {
     "WINEDLLOVERRIDES": "mscoree,mshtml=",
     "LANG": "C.UTF-8",
     "LC_ALL": "C.UTF-8",
+    # With a 64-bit Wine installed as well, wineboot would make a 64-bit prefix
+    # and every test would run under WoW64: the plain machines stay 32-bit.
+    "WINEARCH": "win32",
 }
 
 # Files that no test changes: hard-linked from the template.
