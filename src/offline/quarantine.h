@@ -15,8 +15,8 @@
 
 #include "offline/posix_file.h"
 
-// The changes of --clean, named in the manifest "restore", "delete", "repair".
-enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni };
+// The changes of --clean, named in the manifest "restore", "delete", "repair", "rewrite".
+enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni, RewriteArchive };
 const char *change_name(Change change);
 
 struct Quarantine {

@@ -9,13 +9,16 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 enum class Kind { Infected, WormCopy, SystemIni, NotExamined };
 enum class Action { Restored, Deleted, Repaired, Reported, Failed, Skipped };
 
 struct Totals {
     uint64_t files = 0;     // regular files met
-    uint64_t examined = 0;  // files opened and looked into, each once
+    uint64_t examined = 0;  // files opened and looked into, each once, and archive members rated
+    uint64_t archives = 0;  // archives opened, nested ones included
+    uint64_t members = 0;   // file members met in them
     uint64_t infected = 0, worm_copies = 0, system_ini = 0;
     uint64_t restored = 0, deleted = 0, repaired = 0, failed = 0, not_examined = 0;
     uint64_t undone = 0;  // --undo: changes put back (failures count in failed)
@@ -30,9 +33,19 @@ struct Output {
     std::chrono::steady_clock::time_point progress_at{};
 };
 
+// What a finding says beyond its path, kind and action, for findings inside a
+// file (archive members, registry values) and about a file's other names.
+struct Extra {
+    std::vector<std::string> member;  // archive members, from the outermost archive in
+    std::string key;                  // a registry location, as Windows names it
+    std::string detail;               // what exactly was found there
+    uint64_t links = 0;               // the file's link count, given when above 1
+};
+
 // The one place a result about a file or folder is reported and counted.
 // error is empty unless action is Failed or Skipped.
-void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "");
+void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "",
+            const Extra &extra = Extra());
 
 // One change of the manifest that --undo put back (error empty) or not.
 void report_undo(Output &out, const std::string &path, const std::string &error);

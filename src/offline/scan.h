@@ -10,6 +10,7 @@ struct Quarantine;
 
 struct Scan {
     bool clean = false;                  // restore, delete and repair; otherwise report only
+    bool archives = true;                // look inside archives and CD images
     Quarantine *quarantine = nullptr;    // with --clean --quarantine: where each change is recorded first
     Output out;
     std::string absolute;                // the PATH being examined, made absolute for the manifest
