@@ -195,6 +195,11 @@ bool write_entry(Rewrite &rw, struct archive *r, struct archive *w, struct archi
         outcome.left_out = true;
         return true;
     }
+    const la_int64_t declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+    if (declared > static_cast<la_int64_t>(UINT32_MAX)) {
+        *error = about(rw, "member of 4 GiB or more");
+        return false;
+    }
     std::vector<uint8_t> data;
     if (!restore_member(rw, r, outcome, &data, error))
         return false;

@@ -356,7 +356,7 @@ void process_file(Scan &scan, const Listed &file)
         report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
         return;
     }
-    bool examined = false, gone = false, offer = archive;
+    bool examined = false, gone = false, offer = archive, restored = false;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
         if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), &verdict, &error)) {
@@ -369,12 +369,16 @@ void process_file(Scan &scan, const Listed &file)
         else if (verdict == WormCopy)
             gone = handle_worm_copy(scan, file, fd.get(), st, static_cast<uint64_t>(st.st_size));
         // The worm is not an archive; a host restored in full may be one.
-        offer = offer && (verdict == Clean || (verdict == Infected && scan.clean && !gone && rates_clean(fd.get())));
+        restored = verdict == Infected && scan.clean && !gone;
+        offer = offer && (verdict == Clean || (restored && rates_clean(fd.get())));
     }
     if (ini && !gone)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
     if (offer && !gone)
         examined = handle_archive(scan, file, fd.get(), st) || examined;
+    // Reading the restored host again may move its access time where O_NOATIME is not kept (FUSE).
+    if (restored)
+        put_back_times_and_mode(scan, file, fd.get(), st);
     if (examined)
         ++scan.out.totals.examined;
 }
