@@ -1,5 +1,6 @@
 #include "offline/archive.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <string.h>
 #include <strings.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "detect/image_rules.h"
 #include "offline/archive_read.h"
@@ -38,6 +40,30 @@ std::string uncompressed_name(const std::string &name)
         if (ends_with(name, extension))
             return name.substr(0, name.size() - strlen(extension));
     return name;
+}
+
+bool named_like_archive(const std::string &name)
+{
+    return std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
+                       [&](const char *extension) { return ends_with(name, extension); });
+}
+
+// The first bytes of a file not named like an archive decide whether
+// libarchive's full detection runs on it (see may_hold_archive).
+bool worth_detecting(int fd, uint64_t size)
+{
+    static std::vector<uint8_t> head(SNIFF_SPAN);
+    size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = pread(fd, head.data() + got, head.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    // A file that cannot be read here is left to the full detection, which says why.
+    return got == 0 || may_hold_archive(head.data(), got, size);
 }
 
 // A finding or an item not examined, met inside the archive.
@@ -136,7 +162,10 @@ bool examine_member(Walk &w, struct archive *a, struct archive_entry *entry)
         note(w, verdict == Infected ? Kind::Infected : Kind::WormCopy);
         return true;
     }
-    if (!head.kept || !archive_candidate(base_name(w.names.back()).c_str(), head.size))
+    const std::string name = base_name(w.names.back());
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(head.bytes.data());
+    if (!head.kept || !archive_candidate(name.c_str(), head.size) ||
+        (!named_like_archive(name) && !may_hold_archive(bytes, head.bytes.size(), head.size)))
         return true;
     return examine_nested(w, a, head);
 }
@@ -262,15 +291,13 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
 
 bool archive_candidate(const char *name, uint64_t size)
 {
-    if (size >= WORM_MIN_SIZE)
-        return true;
-    const std::string text = name;
-    return size > 0 && std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
-                                   [&](const char *extension) { return ends_with(text, extension); });
+    return size >= WORM_MIN_SIZE || (size > 0 && named_like_archive(name));
 }
 
 bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive *replace)
 {
+    if (!named_like_archive(base_name(file.name)) && !worth_detecting(file.fd, file.size))
+        return false;
     Walk w;
     w.progress = &out;
     w.path = &file.path;

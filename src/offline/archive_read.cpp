@@ -152,7 +152,78 @@ std::string error_of(struct archive *a)
     return text != nullptr ? text : "cannot be read";
 }
 
+// Bytes past the end of a program's last section. A section table that lies
+// past the head cannot be read here: then the full detection decides.
+bool has_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew, uint64_t size)
+{
+    uint16_t sections = 0, optional_size = 0;
+    if (!read_u16(head, head_size, e_lfanew + 6, &sections) || !read_u16(head, head_size, e_lfanew + 20, &optional_size))
+        return true;
+    uint64_t end = 0;
+    const uint64_t table = static_cast<uint64_t>(e_lfanew) + 24 + optional_size;
+    for (uint32_t i = 0; i < sections; ++i) {
+        const uint64_t entry = table + 40ull * i;
+        uint32_t raw_size = 0, raw_offset = 0;
+        if (entry + 40 > head_size || !read_u32(head, head_size, static_cast<uint32_t>(entry + 16), &raw_size) ||
+            !read_u32(head, head_size, static_cast<uint32_t>(entry + 20), &raw_offset))
+            return true;
+        end = std::max<uint64_t>(end, static_cast<uint64_t>(raw_offset) + raw_size);
+    }
+    // A COFF symbol table (and its strings) ends a program built with them:
+    // that tail is not an archive.
+    uint32_t symbols = 0;
+    if (read_u32(head, head_size, e_lfanew + 12, &symbols) && symbols >= end)
+        return false;
+    // Nor is an Authenticode signature, the security entry of the data directory.
+    uint16_t magic = 0;
+    uint32_t certificate = 0, certificate_size = 0;
+    const uint32_t directory = e_lfanew + 24 + (read_u16(head, head_size, e_lfanew + 24, &magic) && magic == 0x20B ? 144 : 128);
+    if (optional_size >= directory - e_lfanew - 24 + 8 && read_u32(head, head_size, directory, &certificate) &&
+        read_u32(head, head_size, directory + 4, &certificate_size) && certificate >= end)
+        end = static_cast<uint64_t>(certificate) + certificate_size;
+    // The smallest archive appended (an empty ZIP's end record) is 22 bytes.
+    return size >= end + 22;
+}
+
+// libarchive's detection over bytes in memory: every format that is known by
+// its first bytes, and the compressions.
+bool recognised_in(const uint8_t *head, size_t head_size)
+{
+    ArchiveReader a(archive_read_new(), archive_read_free);
+    archive_read_support_filter_gzip(a.get());
+    archive_read_support_filter_bzip2(a.get());
+    archive_read_support_filter_xz(a.get());
+    archive_read_support_filter_lzma(a.get());
+    archive_read_support_filter_lzip(a.get());
+    archive_read_support_filter_compress(a.get());
+    archive_read_support_format_7zip(a.get());
+    archive_read_support_format_ar(a.get());
+    archive_read_support_format_cab(a.get());
+    archive_read_support_format_cpio(a.get());
+    archive_read_support_format_iso9660(a.get());
+    archive_read_support_format_lha(a.get());
+    archive_read_support_format_rar(a.get());
+    archive_read_support_format_rar5(a.get());
+    archive_read_support_format_tar(a.get());
+    archive_read_support_format_xar(a.get());
+    archive_read_support_format_zip_streamable(a.get());
+    if (archive_read_open_memory(a.get(), head, head_size) == ARCHIVE_OK)
+        return true;
+    // A compression known, its stream cut short here: the full detection reads on.
+    return archive_filter_count(a.get()) != 1 || archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_NONE;
+}
+
 }  // namespace
+
+bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size)
+{
+    const uint32_t span = static_cast<uint32_t>(std::min<size_t>(head_size, SNIFF_SPAN));
+    uint32_t e_lfanew = 0, signature = 0;
+    if (pe_signature_offset(head, span, size, &e_lfanew) && read_u32(head, span, e_lfanew, &signature) &&
+        signature == 0x00004550u)
+        return has_overlay(head, span, e_lfanew, size);
+    return recognised_in(head, span);
+}
 
 Opened open_archive(Source &src, ArchiveReader *reader, std::string *error)
 {
@@ -255,8 +326,10 @@ ReadResult read_head(struct archive *a, struct archive_entry *entry, Budget &bud
     const bool size_known = archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0;
     const uint64_t declared = size_known ? static_cast<uint64_t>(archive_entry_size(entry)) : 0;
     uint64_t read_so_far = 0;
-    // Of a member of unknown size, enough to rate it as any larger size would rate.
-    uint64_t want = size_known ? RULES_HEAD_SPAN : INFECTED_MIN_SIZE + 1;
+    // Of a member of unknown size, enough to rate it as any larger size would rate,
+    // and enough for the look that decides on archive detection.
+    static_assert(SNIFF_SPAN >= RULES_HEAD_SPAN && SNIFF_SPAN > INFECTED_MIN_SIZE, "one head serves both");
+    uint64_t want = SNIFF_SPAN;
     ReadResult r = read_to(a, budget, want, UINT64_MAX, head, &read_so_far, error);
     uint32_t place = 0;
     const uint32_t head_size = static_cast<uint32_t>(std::min<size_t>(head->bytes.size(), RULES_HEAD_SPAN));

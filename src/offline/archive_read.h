@@ -48,6 +48,17 @@ enum class Opened {
     Damaged,     // recognised, then failed (*error)
 };
 
+// How many first bytes of a file or member may_hold_archive wants to see.
+const size_t SNIFF_SPAN = 64 << 10;
+
+// Decides on the first bytes alone, at the cost of a look at bytes already
+// read, whether libarchive's full detection (which for a program scans far
+// into it for a self-extractor's archive) is worth running. A program is
+// worth it when bytes follow its last section, where self-extractors keep
+// their archive; anything else when libarchive recognises a format or a
+// compression in those first bytes.
+bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size);
+
 // Opens an archive over src (unread so far). *reader is set for Archive and Compressed.
 Opened open_archive(Source &src, ArchiveReader *reader, std::string *error);
 
