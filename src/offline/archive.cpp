@@ -54,13 +54,19 @@ bool worth_detecting(int fd, uint64_t size)
 {
     static std::vector<uint8_t> head(SNIFF_SPAN);
     size_t got = 0;
-    while (got < head.size()) {
-        const ssize_t n = pread(fd, head.data() + got, head.size() - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
+    // A program's headers lie in its first page: most files need no more.
+    for (size_t want : {size_t(4096), head.size()}) {
+        while (got < want) {
+            const ssize_t n = pread(fd, head.data() + got, want - got, static_cast<off_t>(got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<size_t>(n);
+        }
+        bool overlay = false;
+        if (got < want || program_head(head.data(), got, size, &overlay))
+            return got < want ? got == 0 || may_hold_archive(head.data(), got, size) : overlay;
     }
     // A file that cannot be read here is left to the full detection, which says why.
     return got == 0 || may_hold_archive(head.data(), got, size);

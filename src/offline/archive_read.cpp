@@ -152,13 +152,15 @@ std::string error_of(struct archive *a)
     return text != nullptr ? text : "cannot be read";
 }
 
+enum Overlay { NO_OVERLAY, OVERLAY, UNDECIDED };
+
 // Bytes past the end of a program's last section. A section table that lies
-// past the head cannot be read here: then the full detection decides.
-bool has_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew, uint64_t size)
+// past the head cannot be read here: UNDECIDED.
+Overlay find_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew, uint64_t size)
 {
     uint16_t sections = 0, optional_size = 0;
     if (!read_u16(head, head_size, e_lfanew + 6, &sections) || !read_u16(head, head_size, e_lfanew + 20, &optional_size))
-        return true;
+        return UNDECIDED;
     uint64_t end = 0;
     const uint64_t table = static_cast<uint64_t>(e_lfanew) + 24 + optional_size;
     for (uint32_t i = 0; i < sections; ++i) {
@@ -166,14 +168,14 @@ bool has_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew, uin
         uint32_t raw_size = 0, raw_offset = 0;
         if (entry + 40 > head_size || !read_u32(head, head_size, static_cast<uint32_t>(entry + 16), &raw_size) ||
             !read_u32(head, head_size, static_cast<uint32_t>(entry + 20), &raw_offset))
-            return true;
+            return UNDECIDED;
         end = std::max<uint64_t>(end, static_cast<uint64_t>(raw_offset) + raw_size);
     }
     // A COFF symbol table (and its strings) ends a program built with them:
     // that tail is not an archive.
     uint32_t symbols = 0;
     if (read_u32(head, head_size, e_lfanew + 12, &symbols) && symbols >= end)
-        return false;
+        return NO_OVERLAY;
     // Nor is an Authenticode signature, the security entry of the data directory.
     uint16_t magic = 0;
     uint32_t certificate = 0, certificate_size = 0;
@@ -182,7 +184,7 @@ bool has_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew, uin
         read_u32(head, head_size, directory + 4, &certificate_size) && certificate >= end)
         end = static_cast<uint64_t>(certificate) + certificate_size;
     // The smallest archive appended (an empty ZIP's end record) is 22 bytes.
-    return size >= end + 22;
+    return size >= end + 22 ? OVERLAY : NO_OVERLAY;
 }
 
 // libarchive's detection over bytes in memory: every format that is known by
@@ -213,16 +215,31 @@ bool recognised_in(const uint8_t *head, size_t head_size)
     return archive_filter_count(a.get()) != 1 || archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_NONE;
 }
 
-}  // namespace
-
-bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size)
+// UNDECIDED as well for bytes that are not a program.
+Overlay program_overlay(const uint8_t *head, size_t head_size, uint64_t size, bool *program)
 {
     const uint32_t span = static_cast<uint32_t>(std::min<size_t>(head_size, SNIFF_SPAN));
     uint32_t e_lfanew = 0, signature = 0;
-    if (pe_signature_offset(head, span, size, &e_lfanew) && read_u32(head, span, e_lfanew, &signature) &&
-        signature == 0x00004550u)
-        return has_overlay(head, span, e_lfanew, size);
-    return recognised_in(head, span);
+    *program = pe_signature_offset(head, span, size, &e_lfanew) && read_u32(head, span, e_lfanew, &signature) &&
+               signature == 0x00004550u;
+    return *program ? find_overlay(head, span, e_lfanew, size) : UNDECIDED;
+}
+
+}  // namespace
+
+bool program_head(const uint8_t *head, size_t head_size, uint64_t size, bool *overlay)
+{
+    bool program = false;
+    const Overlay found = program_overlay(head, head_size, size, &program);
+    *overlay = found == OVERLAY;
+    return found != UNDECIDED;
+}
+
+bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size)
+{
+    bool program = false;
+    const Overlay found = program_overlay(head, head_size, size, &program);
+    return program ? found != NO_OVERLAY : recognised_in(head, std::min(head_size, SNIFF_SPAN));
 }
 
 Opened open_archive(Source &src, ArchiveReader *reader, std::string *error)

@@ -59,6 +59,10 @@ const size_t SNIFF_SPAN = 64 << 10;
 // compression in those first bytes.
 bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size);
 
+// The program part of that look: true, with *overlay set, for a program (a PE
+// image) whose headers and section table lie within head_size bytes.
+bool program_head(const uint8_t *head, size_t head_size, uint64_t size, bool *overlay);
+
 // Opens an archive over src (unread so far). *reader is set for Archive and Compressed.
 Opened open_archive(Source &src, ArchiveReader *reader, std::string *error);
 

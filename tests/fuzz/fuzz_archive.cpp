@@ -22,6 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         done += static_cast<size_t>(n);
     }
+    // The look that decides on detection, over the same bytes as a file's first ones.
+    (void)may_hold_archive(data, size, size);
     ArchiveSurvey survey;
     if (survey_archive(fd, size, "fuzz.zip", &survey)) {
         // Each open archive holds at most MAX_MEMBERS, and nesting stops at MAX_DEPTH.
