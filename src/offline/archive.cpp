@@ -90,6 +90,7 @@ struct Walk {
     EntryPath at;
     std::vector<std::string> blockers;  // per open archive: its format when it is not rewritten, else ""
     std::vector<Item> items;
+    bool keep_names = false;             // --clean: the rewrite is checked against them
     std::vector<std::string> top_names;  // every entry of the outermost archive, in order
     uint64_t archives = 0, members = 0, examined = 0;
 };
@@ -193,7 +194,7 @@ void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const st
         if (w.blockers.back().empty() && !can_rewrite(a, src))
             w.blockers.back() = format_name(a, src);
         const std::string name = single ? single_name : member_name(entry);
-        if (w.blockers.size() == 1)
+        if (w.keep_names && w.blockers.size() == 1)
             w.top_names.push_back(name);
         if (!is_member(entry))
             continue;
@@ -261,6 +262,7 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
         if (temporary && rewrite_archive(src, temporary.get(), plan, file.dir_fd, file.name, &written, &error)) {
             // Read back: every entry there and nothing left that rates as the worm.
             Walk check;
+            check.keep_names = true;
             const bool read = fstat(temporary.get(), &st) == 0 &&
                               walk_file(check, temporary.get(), static_cast<uint64_t>(st.st_size), file.name);
             const bool clean = std::none_of(check.items.begin(), check.items.end(), [](const Item &item) {
@@ -307,6 +309,7 @@ bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive 
     Walk w;
     w.progress = &out;
     w.path = &file.path;
+    w.keep_names = replace != nullptr;
     if (!walk_file(w, file.fd, file.size, file.name))
         return false;
     out.totals.archives += w.archives;
