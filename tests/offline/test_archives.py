@@ -1,5 +1,6 @@
 """veskacure-offline inside archives and CD images, made with the Debian tools (zip, bsdtar, GNU tar,
 xorriso, gcab, 7z) around real infected hosts. Run by CTest like test_offline, whose helpers it uses."""
+import io
 import json
 import os
 import shutil
@@ -219,6 +220,41 @@ class ArchiveTest(OfflineTest):
             ("cut.zip", ("SETUP.EXE",), "infected", "failed", failed[1][4]),
             ("mixed.zip", ("SETUP.EXE",), "infected", "failed", "README.TXT: encrypted member: not rewritten")])
         self.assertEqual(state(self.root), before)
+
+    def test_zip_written_as_a_stream_inside_a_tar(self):
+        """Members whose sizes follow their data (a ZIP written to a pipe), read from within a tar.gz."""
+        class Pipe(io.RawIOBase):
+            def __init__(self):
+                self.data = bytearray()
+
+            def writable(self):
+                return True
+
+            def write(self, data):
+                self.data += data
+                return len(data)
+
+        nest = self.tmp / "nest"
+        nest.mkdir()
+        for name, method in (("deflated.zip", zipfile.ZIP_DEFLATED), ("stored.zip", zipfile.ZIP_STORED)):
+            pipe = Pipe()
+            with zipfile.ZipFile(pipe, "w", method) as z:
+                for member in ("SETUP.EXE", "README.TXT", "bin/COPY.EXE"):
+                    with z.open(member, "w") as m:
+                        m.write((self.src / member).read_bytes())
+            (nest / name).write_bytes(pipe.data)
+        tool("bsdtar", "-czf", self.root / "streams.tgz", "deflated.zip", "stored.zip", cwd=nest)
+        found = {(f[1], f[2]) for f in self.findings()[1]}
+        self.assertEqual(found, {((z, m), k) for z in ("deflated.zip", "stored.zip")
+                                 for m, k in (("SETUP.EXE", "infected"), ("bin/COPY.EXE", "worm-copy"))})
+        self.assertEqual(self.findings("--clean")[0], 1)
+        out = self.tmp / "out"
+        out.mkdir()
+        tool("bsdtar", "-xf", self.root / "streams.tgz", cwd=out)
+        for name in ("deflated.zip", "stored.zip"):
+            with zipfile.ZipFile(out / name) as z:
+                self.assertEqual(z.namelist(), ["SETUP.EXE", "README.TXT"])
+                self.assertEqual(z.read("SETUP.EXE"), host("winver.exe"))
 
 
 if __name__ == "__main__":
