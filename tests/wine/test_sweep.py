@@ -26,7 +26,8 @@ SWEEP_HEADINGS = {
 NOT_FOUND = "\n\tNot found."
 RU_LOCALE = {"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8"}
 PATH_CHARS = 260
-# Wine's own 64-bit programs (Debian's wine64).
+# Wine's own programs, 32-bit and 64-bit (Debian's libwine:i386 and libwine:amd64).
+WINE32_PROGRAMS = Path("/usr/lib/i386-linux-gnu/wine/i386-windows")
 WINE64_PROGRAMS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
 
 
@@ -456,10 +457,11 @@ class Wow64(unittest.TestCase):
         files = Files()
         with Machine("win7", arch="win64") as m:
             real, wow = m.unix(self.SYSTEM32), m.unix(self.SYSWOW64)
-            host64, host32 = (real / "attrib.exe").read_bytes(), (wow / "attrib.exe").read_bytes()
+            hosts = (WINE64_PROGRAMS / "attrib.exe", WINE32_PROGRAMS / "attrib.exe")
+            host64, host32 = (host.read_bytes() for host in hosts)
             self.assertEqual((pe_machine(host64), pe_machine(host32)), (0x8664, 0x14C))
-            files.infected(real / "vc-side64.exe", real / "attrib.exe")
-            files.infected(wow / "vc-side32.exe", wow / "attrib.exe")
+            files.infected(real / "vc-side64.exe", hosts[0])
+            files.infected(wow / "vc-side32.exe", hosts[1])
             files.worm_copy(real / "vc-copy.exe")
             files.worm_copy(real / "vc-held.exe")
             (wow / "vc-held.exe").write_bytes(host32)  # a clean namesake
