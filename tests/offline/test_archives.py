@@ -51,6 +51,26 @@ class ArchiveTest(OfflineTest):
         tool(*command, cwd=src or self.src)
         return out
 
+    def make_sfx(self, path, member):
+        """A self-extracting ZIP: a program, the ZIP behind it, its offsets adjusted."""
+        tool("zip", "-q", self.tmp / "payload.zip", member, cwd=self.src)
+        stub = bytearray(host("notepad.exe"))  # built without a COFF symbol table, as self-extractors are
+        pe = struct.unpack_from("<I", stub, 0x3C)[0]
+        struct.pack_into("<II", stub, pe + 12, 0, 0)
+        path.write_bytes(bytes(stub) + (self.tmp / "payload.zip").read_bytes())
+        tool("zip", "-qA", path, cwd=self.tmp)
+        os.remove(self.tmp / "payload.zip")
+
+    def test_an_infected_self_extractor_is_looked_into_once_restored(self):
+        self.make_sfx(self.tmp / "sfx.exe", "SETUP.EXE")
+        infected(self.root / "INSTALL.EXE", self.tmp / "sfx.exe")
+        self.assertEqual(self.findings()[:2], (1, [("INSTALL.EXE", (), "infected", "reported", None)]))
+        self.assertEqual(self.findings("--clean")[:2], (2, [
+            ("INSTALL.EXE", (), "infected", "restored", None),
+            ("INSTALL.EXE", ("SETUP.EXE",), "infected", "failed",
+             "inside a self-extracting ZIP archive: not rewritten")]))
+        self.assertEqual((self.root / "INSTALL.EXE").read_bytes(), (self.tmp / "sfx.exe").read_bytes())
+
     def findings(self, *options):
         r = run([self.root], "--json", *options)
         lines = [json.loads(line) for line in r.stdout.splitlines()]
@@ -77,13 +97,7 @@ class ArchiveTest(OfflineTest):
         tool("bsdtar", "-czf", nest / "inner.tgz", "bin/TWICE.EXE", cwd=self.src)
         self.archive("nested.iso", "xorriso", "-as", "mkisofs", "-R", "-quiet", "-o", "OUT", "inner.zip", src=nest)
         self.archive("nested.zip", "zip", "-q", "OUT", "inner.tgz", src=nest)
-        sfx = self.root / "INSTALL.EXE"
-        tool("zip", "-q", nest / "payload.zip", "bin/TWICE.EXE", cwd=self.src)
-        stub = bytearray(host("notepad.exe"))  # built without a COFF symbol table, as self-extractors are
-        pe = struct.unpack_from("<I", stub, 0x3C)[0]
-        struct.pack_into("<II", stub, pe + 12, 0, 0)
-        sfx.write_bytes(bytes(stub) + (nest / "payload.zip").read_bytes())
-        tool("zip", "-qA", sfx, cwd=nest)
+        self.make_sfx(self.root / "INSTALL.EXE", "bin/TWICE.EXE")
         before = state(self.root)
 
         status, found, summary = self.findings()
