@@ -48,26 +48,31 @@ bool named_like_archive(const std::string &name)
                        [&](const char *extension) { return ends_with(name, extension); });
 }
 
+// Reads on from byte got until want bytes are there or the file ends.
+size_t read_up_to(int fd, uint8_t *buffer, size_t got, size_t want)
+{
+    while (got < want) {
+        const ssize_t n = pread(fd, buffer + got, want - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
 // The first bytes of a file not named like an archive decide whether
 // libarchive's full detection runs on it (see may_hold_archive).
 bool worth_detecting(int fd, uint64_t size)
 {
     static std::vector<uint8_t> head(SNIFF_SPAN);
-    size_t got = 0;
     // A program's headers lie in its first page: most files need no more.
-    for (size_t want : {size_t(4096), head.size()}) {
-        while (got < want) {
-            const ssize_t n = pread(fd, head.data() + got, want - got, static_cast<off_t>(got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += static_cast<size_t>(n);
-        }
-        bool overlay = false;
-        if (got < want || program_head(head.data(), got, size, &overlay))
-            return got < want ? got == 0 || may_hold_archive(head.data(), got, size) : overlay;
-    }
+    size_t got = read_up_to(fd, head.data(), 0, 4096);
+    bool overlay = false;
+    if (got == 4096 && program_head(head.data(), got, size, &overlay))
+        return overlay;
+    got = read_up_to(fd, head.data(), got, head.size());
     // A file that cannot be read here is left to the full detection, which says why.
     return got == 0 || may_hold_archive(head.data(), got, size);
 }
