@@ -306,10 +306,11 @@ bool rates_clean(int fd)
 // Looks inside the file as an archive; under --clean a ZIP or tar holding the
 // worm gets its new bytes through change_file, like any other change, and its
 // times back. Answers true when it was an archive.
-bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st)
+bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored)
 {
-    struct stat now;
-    if (fstat(fd, &now) != 0 || !archive_candidate(file.name, static_cast<uint64_t>(now.st_size)))
+    // A restoration changed the size: only then is it asked again.
+    struct stat now = st;
+    if ((restored && fstat(fd, &now) != 0) || !archive_candidate(file.name, static_cast<uint64_t>(now.st_size)))
         return false;
     const ReplaceArchive replace = [&](int replacement, uint64_t size, std::string *error) {
         Target target{file, fd, st, static_cast<uint64_t>(now.st_size)};
@@ -375,7 +376,7 @@ void process_file(Scan &scan, const Listed &file)
     if (ini && !gone)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
     if (offer && !gone)
-        examined = handle_archive(scan, file, fd.get(), st) || examined;
+        examined = handle_archive(scan, file, fd.get(), st, restored) || examined;
     // Reading the restored host again may move its access time where O_NOATIME is not kept (FUSE).
     if (restored)
         put_back_times_and_mode(scan, file, fd.get(), st);
