@@ -527,6 +527,36 @@ std::string absolute_of(const std::string &given)
     return absolute.empty() ? "/" : absolute;
 }
 
+// The folder that holds the last of the names of a PATH (for "/" or ".", that
+// folder itself), reached one folder at a time without following a link.
+// Kept for the next PATH: the paths of a list mostly share their folder.
+int reach_folder(Scan &scan, bool from_top, const std::vector<std::string> &names, std::string *error)
+{
+    std::string key = from_top ? "/" : "";
+    for (size_t i = 0; i + 1 < names.size(); ++i)
+        key += (i > 0 ? "/" : "") + names[i];
+    if (scan.folder && !names.empty() && key == scan.folder_key)
+        return scan.folder.get();
+    scan.folder.reset(open_untouched(AT_FDCWD, from_top ? "/" : ".", O_DIRECTORY | O_CLOEXEC));
+    scan.folder_key = names.empty() ? std::string(1, '\0') : key;  // "/" and "." themselves are not kept
+    std::string on_the_way = from_top ? "/" : "";
+    for (size_t i = 0; scan.folder && i + 1 < names.size(); ++i) {
+        on_the_way += (i > 0 ? "/" : "") + names[i];
+        UniqueFd next(open_untouched(scan.folder.get(), names[i].c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int reason = errno;
+        struct stat st;
+        if (!next && fstatat(scan.folder.get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            *error = "symbolic link on the way, not followed: " + on_the_way;
+        } else if (!next) {
+            *error = failure("cannot examine", reason);
+        }
+        scan.folder = std::move(next);
+    }
+    if (!scan.folder && error->empty())
+        *error = failure("cannot examine");
+    return scan.folder.get();
+}
+
 }  // namespace
 
 // The PATH is reached one folder at a time without following a link, as the
@@ -548,33 +578,20 @@ void scan_path(Scan &scan, const std::string &argument)
             names.push_back(argument.substr(begin, end - begin));
         begin = end + 1;
     }
-    const bool from_top = argument[0] == '/';
-    UniqueFd folder(open_untouched(AT_FDCWD, from_top ? "/" : ".", O_DIRECTORY | O_CLOEXEC));
-    std::string on_the_way = from_top ? "/" : "";
-    for (size_t i = 0; folder && i + 1 < names.size(); ++i) {
-        on_the_way += (i > 0 ? "/" : "") + names[i];
-        UniqueFd next(open_untouched(folder.get(), names[i].c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        const int reason = errno;
-        struct stat st;
-        if (!next && fstatat(folder.get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
-            report(scan.out, path, Kind::NotExamined, Action::Skipped,
-                   "symbolic link on the way, not followed: " + on_the_way);
-            return;
-        }
-        if (!next) {
-            report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", reason));
-            return;
-        }
-        folder = std::move(next);
+    std::string error;
+    const int folder = reach_folder(scan, argument[0] == '/', names, &error);
+    if (folder < 0) {
+        report(scan.out, path, Kind::NotExamined, Action::Skipped, error);
+        return;
     }
     struct stat st, here;
     const char *last = names.empty() ? "." : names.back().c_str();
-    if (!folder || fstatat(folder.get(), last, &st, AT_SYMLINK_NOFOLLOW) != 0 || fstat(folder.get(), &here) != 0) {
+    if (fstatat(folder, last, &st, AT_SYMLINK_NOFOLLOW) != 0 || fstat(folder, &here) != 0) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
     } else if (S_ISLNK(st.st_mode)) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "symbolic link, not followed");
     } else if (S_ISDIR(st.st_mode)) {
-        UniqueFd top(open_untouched(folder.get(), last, O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        UniqueFd top(open_untouched(folder, last, O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         scan.absolute = absolute_of(argument);
         scan.argument_length = argument.size();
         if (!top)
@@ -590,7 +607,7 @@ void scan_path(Scan &scan, const std::string &argument)
         scan.argument_length = scan.root_length = name;
         scan.root_dev = here.st_dev;
         scan.root_ino = here.st_ino;
-        process_file(scan, Listed{folder.get(), last, path, st});
+        process_file(scan, Listed{folder, last, path, st});
     } else {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "not a regular file or folder");
     }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "offline/posix_file.h"
 #include "offline/report.h"
 
 struct Quarantine;
@@ -23,6 +24,8 @@ struct Scan {
     size_t root_length = 0;
     dev_t root_dev = 0;
     ino_t root_ino = 0;
+    UniqueFd folder;         // the folder of the last PATH's last name, reached without links,
+    std::string folder_key;  // and the names that led there
 };
 
 // Examines PATH: a file, or a folder walked in name order, as deep as it goes.
