@@ -584,8 +584,18 @@ class HostileTest(OfflineTest):
                 r = run([], *options)
                 self.assertEqual((r.returncode, r.stdout, r.stderr), (2, b"", b"veskacure-offline: %s: not used as the "
                                                                      b"quarantine: %s\n" % (os.fsencode(folder), reason)))
-        self.assertEqual(state(self.root), before)
         self.assertEqual([list(folder.iterdir()) for folder in (theirs, shared, real)], [[], [], []])
+        # A manifest of another user, or one with a second name elsewhere, in a folder of ours.
+        (self.tmp / "elsewhere").write_bytes(b"")
+        for plant in (lambda m: (m.write_bytes(b""), os.chown(m, NOBODY, NOBODY)),
+                      lambda m: os.link(self.tmp / "elsewhere", m)):
+            (real / "manifest.jsonl").unlink(missing_ok=True)
+            plant(real / "manifest.jsonl")
+            for options in (["--clean", "--quarantine", real, self.root], ["--undo", real]):
+                r = run([], *options)
+                self.assertEqual((r.returncode, r.stderr), (2, b"veskacure-offline: %s: manifest.jsonl is not a regular "
+                                 b"file of this user with one link that only this user may write\n" % bytes(real)))
+        self.assertEqual(state(self.root), before)
 
     def test_what_the_manifest_or_a_planted_copy_asks_is_not_obeyed(self):
         program = self.put("a.exe", infect=("winver.exe",), mode=0o755)
