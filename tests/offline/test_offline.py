@@ -629,7 +629,7 @@ class HostileTest(OfflineTest):
         program.write_bytes(infected_bytes)
         self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine)[0], 1)
         self.assertEqual(copy.read_bytes(), infected_bytes)
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 3, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 4, "failed": 0}))
         self.assertEqual(program.read_bytes(), infected_bytes)
 
     def test_a_tree_25000_folders_deep(self):
@@ -675,19 +675,22 @@ class HostileTest(OfflineTest):
         subprocess.run(["fallocate", "--dig-holes", str(sparse)], check=True)
         if sparse.stat().st_blocks * 512 > 16 << 20:
             self.skipTest("no sparse files in %s" % self.tmp)
+        mkimage(self.tmp / "copy.exe", "worm", "--size", 57344)
+        peeled = self.put("peeled.exe", infect=(self.tmp / "copy.exe",))  # restored, then deleted as a worm copy
         ini = self.put("SYSTEM.INI", INI_LF)
-        before = {path: (hashlib.sha256(path.read_bytes()).hexdigest(), path.stat().st_size) for path in (forty, sparse)}
+        before = {path: (hashlib.sha256(path.read_bytes()).hexdigest(), path.stat().st_size)
+                  for path in (forty, sparse, peeled)}
         atime = set_times(self.root)["SYSTEM.INI"][1]
         quarantine = self.tmp / "q"
         status, findings, summary = run_json([self.root], "--clean", "--quarantine", quarantine)
-        self.assertEqual((status, summary["restored"], summary["repaired"]), (1, 41, 1))
+        self.assertEqual((status, summary["restored"], summary["deleted"], summary["repaired"]), (1, 42, 1, 1))
         self.assertEqual(ini.stat().st_atime_ns, atime)  # the copy's read left the access time
         copies = {copy.name: copy.stat() for copy in quarantine.glob("*.bin")}
         self.assertEqual(set(copies), {sha + ".bin" for sha, _ in before.values()} | {
             hashlib.sha256(INI_LF).hexdigest() + ".bin"})
         self.assertEqual(sum(st.st_size for st in copies.values()), sum(size for _, size in before.values()) + len(INI_LF))
         self.assertLess(copies[before[sparse][0] + ".bin"].st_blocks * 512, 16 << 20)
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 3, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 4, "failed": 0}))
         self.assertEqual({path: (hashlib.sha256(path.read_bytes()).hexdigest(), path.stat().st_size)
                           for path in before}, before)
 
