@@ -569,6 +569,20 @@ class HostileTest(OfflineTest):
         self.assertEqual(passwd.read_bytes(), infected_bytes)
         self.assertEqual((os.stat(sub / "evil.sh").st_uid, os.stat(sub / "evil.sh").st_mode & 0o7777), (NOBODY, 0o644))
 
+    def test_another_file_at_the_path_is_never_written_through(self):
+        program = self.put("a.exe", infect=("winver.exe",))
+        infected_bytes = program.read_bytes()
+        quarantine = self.tmp / "q"
+        run([self.root], "--clean", "--quarantine", quarantine)
+        outside = self.tmp / "outside"
+        outside.write_bytes(b"root's own file\n")
+        program.unlink()
+        os.link(outside, program)  # another inode, with a name outside the tree
+        self.assertEqual(run_json([], "--undo", quarantine)[:2], (2, [(str(program), "failed", "changed since cleaning")]))
+        self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2], (0, [(str(program), "undone")]))
+        self.assertEqual((outside.read_bytes(), program.read_bytes()), (b"root's own file\n", infected_bytes))
+        self.assertEqual(outside.stat().st_nlink, 1)
+
     def test_a_quarantine_others_may_write_is_refused(self):
         self.put("a.exe", infect=("winver.exe",))
         before = state(self.root)
