@@ -124,6 +124,23 @@ bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t coun
     }
 }
 
+bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset)
+{
+    uint8_t *bytes = static_cast<uint8_t *>(buffer);
+    for (size_t done = 0; done < count;) {
+        const ssize_t n = pread(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = 0;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
 std::string failure(const char *what, int error_number)
 {
     return std::string(what) + ": " + strerror(error_number);

@@ -63,6 +63,10 @@ bool run_mapped_work(void (*work)(void *), void *arg);
 // False with errno set when a read fails, or when take answers false.
 bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t count)> &take);
 
+// Reads exactly count bytes at offset. False when the file ends first (errno
+// 0) or a read fails (errno set).
+bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset);
+
 // "what: reason" for the error number.
 std::string failure(const char *what, int error_number = errno);
 

@@ -503,6 +503,39 @@ class ListTest(OfflineTest):
                                                                       b"directory\n")), (2, True))
 
 
+# Cuts the file named and writes its bytes back, over and over, until killed.
+RACER = """
+import os, sys
+data = open(sys.argv[1], "rb").read()
+fd = os.open(sys.argv[1], os.O_WRONLY)
+print(flush=True)
+while True:
+    os.ftruncate(fd, 0)
+    os.ftruncate(fd, len(data))
+    os.pwrite(fd, data, 0)
+"""
+
+
+class RaceTest(OfflineTest):
+    def test_a_file_cut_while_it_is_rated(self):
+        """Another process cuts an infected file and writes it back, again and again, while it is rated
+        under the same name thousands of times: each rating ends as a finding, as "not examined" or as
+        nothing (the file was too small when looked at), never as a signal that ends the run."""
+        program = self.put("a.exe", infect=("winver.exe",))
+        racer = subprocess.Popen([sys.executable, "-c", RACER, program], stdout=subprocess.PIPE)
+        self.addCleanup(racer.wait)
+        self.addCleanup(racer.kill)
+        racer.stdout.readline()  # racing from here on
+        for _ in range(5):
+            r = run([program] * 3000, "--json")
+            self.assertGreaterEqual(r.returncode, 0, "ended by signal %d" % -r.returncode)
+            lines = [json.loads(line) for line in r.stdout.splitlines()]
+            findings = {tuple(o.values()) for o in lines[:-1]}
+            self.assertLessEqual(findings, {(str(program), "infected", "reported"), (str(program), "not-examined",
+                                            "skipped", "file shrank while being read")})
+            self.assertEqual(r.returncode, 2 if lines[-1]["summary"]["not_examined"] else int(bool(findings)))
+
+
 @contextlib.contextmanager
 def mounted(image, mount_point):
     subprocess.run(["ntfs-3g", str(image), str(mount_point)], check=True)
