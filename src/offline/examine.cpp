@@ -85,6 +85,14 @@ bool restore_open_file(int fd, uint64_t size, uint64_t *new_size, std::string *e
         *error = "file of 4 GiB or more";
         return false;
     }
+    // A write into a hole of a sparse file (or on a copy-on-write or full
+    // volume) needs a new block; through the mapping, one that cannot be had
+    // breaks the move off half-way, leaving neither worm nor host. So every
+    // block the move and the zeroed tail write is had before anything moves.
+    if (!allocate_blocks(fd, size)) {
+        *error = allocation_failure();
+        return false;
+    }
     if (!view.map(fd, 0, static_cast<size_t>(size), true)) {
         *error = failure("cannot map for writing", errno);
         return false;

@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -139,6 +141,50 @@ bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset)
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+namespace {
+
+// Without fallocate (FUSE volumes among others): a zero byte written into
+// each block of each hole below size, where the file still reaches. The
+// content stays the same; a file system that cannot say where its holes are
+// reports none, and is taken as having every block.
+bool fill_holes(int fd, uint64_t size)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    const uint64_t end = std::min<uint64_t>(size, static_cast<uint64_t>(st.st_size));
+    const uint64_t block = st.st_blksize > 0 ? static_cast<uint64_t>(st.st_blksize) : 4096;
+    for (off_t hole = lseek(fd, 0, SEEK_HOLE); hole >= 0 && static_cast<uint64_t>(hole) < end;) {
+        off_t data = lseek(fd, hole, SEEK_DATA);
+        if (data < 0 && errno != ENXIO)
+            return false;
+        const uint64_t stop = data < 0 ? end : std::min<uint64_t>(static_cast<uint64_t>(data), end);
+        for (uint64_t at = static_cast<uint64_t>(hole); at < stop; at = (at / block + 1) * block)
+            if (pwrite(fd, "", 1, static_cast<off_t>(at)) != 1)
+                return false;
+        if (data < 0)
+            break;
+        hole = lseek(fd, data, SEEK_HOLE);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool allocate_blocks(int fd, uint64_t size)
+{
+    // FALLOC_FL_KEEP_SIZE: a file cut meanwhile by someone else is not
+    // lengthened again with zeros.
+    if (size == 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
+        return true;
+    return (errno == EOPNOTSUPP || errno == ENOSYS) && fill_holes(fd, size);
+}
+
+std::string allocation_failure(int error_number)
+{
+    return error_number == ENOSPC ? "no space left on device" : failure("cannot allocate the file's blocks", error_number);
 }
 
 std::string failure(const char *what, int error_number)

@@ -67,6 +67,14 @@ bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t coun
 // 0) or a read fails (errno set).
 bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset);
 
+// Makes sure that every block of bytes [0, size) of fd is allocated, so that
+// writing them (through a mapping too) cannot run out of space half-way; the
+// blocks past the file's end are had without lengthening it. The content is
+// unchanged; false with errno set otherwise (ENOSPC, EDQUOT...).
+bool allocate_blocks(int fd, uint64_t size);
+// Why allocate_blocks failed: "no space left on device", or the reason.
+std::string allocation_failure(int error_number = errno);
+
 // "what: reason" for the error number.
 std::string failure(const char *what, int error_number = errno);
 

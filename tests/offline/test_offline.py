@@ -536,6 +536,30 @@ class RaceTest(OfflineTest):
             self.assertEqual(r.returncode, 2 if lines[-1]["summary"]["not_examined"] else int(bool(findings)))
 
 
+@unittest.skipUnless(os.geteuid() == 0, "needs root to mount a tmpfs")
+class SpaceTest(OfflineTest):
+    def test_a_restoration_without_the_space_it_needs_changes_nothing(self):
+        """A sparse infected file on a nearly full volume: the host's megabytes of zeros are holes, and
+        moving them to the front needs blocks the volume does not have. The file stays as it was, byte
+        for byte; with room, the same file is restored."""
+        volume = self.tmp / "small"
+        volume.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", volume], check=True)
+        self.addCleanup(subprocess.run, ["umount", volume], check=True)
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + bytes(3 << 20))
+        infected(self.tmp / "sparse.exe", large)
+        program = volume / "sparse.exe"
+        subprocess.run(["cp", "--sparse=always", self.tmp / "sparse.exe", program], check=True)
+        before = program.read_bytes()
+        self.assertEqual(run_json([volume], "--clean")[:2],
+                         (2, [(str(program), "infected", "failed", "no space left on device")]))
+        self.assertEqual(program.read_bytes(), before)
+        subprocess.run(["mount", "-o", "remount,size=8m", volume], check=True)
+        self.assertEqual(run_json([volume], "--clean")[:2], (1, [(str(program), "infected", "restored")]))
+        self.assertEqual(program.read_bytes(), large.read_bytes())
+
+
 @contextlib.contextmanager
 def mounted(image, mount_point):
     subprocess.run(["ntfs-3g", str(image), str(mount_point)], check=True)
