@@ -197,3 +197,12 @@ int open_untouched(int dir_fd, const char *name, int flags)
     const int fd = openat(dir_fd, name, flags | O_RDONLY | O_NOATIME);
     return fd < 0 && errno == EPERM ? openat(dir_fd, name, flags | O_RDONLY) : fd;
 }
+
+int reopen_path(int path_fd, int flags)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(path_fd);
+    // The magic link is followed by design: O_NOFOLLOW would refuse it.
+    flags &= ~O_NOFOLLOW;
+    return (flags & O_ACCMODE) == O_RDONLY ? open_untouched(AT_FDCWD, self.c_str(), flags)
+                                           : open(self.c_str(), flags);
+}

@@ -82,4 +82,10 @@ std::string failure(const char *what, int error_number = errno);
 // it (the owner, or root); anyone else's reads follow the mount's atime rule.
 int open_untouched(int dir_fd, const char *name, int flags);
 
+// Opens again, with flags (O_RDONLY through open_untouched, or O_RDWR), the
+// file that the O_PATH descriptor path_fd stands for: that very inode, not
+// whatever its name leads to by now. -1 with errno set otherwise; ENOENT
+// where /proc is not mounted.
+int reopen_path(int path_fd, int flags);
+
 #endif

@@ -40,22 +40,41 @@ bool same_file(const struct stat &a, const struct stat &b)
 }
 
 // The listed file itself, never through a symbolic link and only while its
-// name still leads to the same regular file.
+// name still leads to the same regular file. The type is checked through an
+// O_PATH descriptor, which opens nothing: a device or FIFO swapped in by a
+// racer is never opened. The file is then opened through that descriptor,
+// so it is the inode checked, whatever the name leads to by then.
 UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::string *error)
 {
-    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd owned(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
-                                      : openat(file.dir_fd, file.name, flags | access));
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | access;
+    const char *cannot = access == O_RDONLY ? "cannot open" : "cannot open for writing";
+    UniqueFd path(openat(file.dir_fd, file.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!path) {
+        *error = failure(cannot);
+        return UniqueFd();
+    }
+    if (fstat(path.get(), now) != 0) {
+        *error = failure("cannot examine");
+        return UniqueFd();
+    }
+    if (!S_ISREG(now->st_mode) || !same_file(*now, file.st)) {
+        *error = "replaced while being examined";
+        return UniqueFd();
+    }
+    UniqueFd owned(reopen_path(path.get(), flags));
+    // Without /proc the file is opened by its name, its type checked again after.
+    if (!owned && errno == ENOENT)
+        owned.reset(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
+                                       : openat(file.dir_fd, file.name, flags));
     if (!owned)
-        *error = failure(access == O_RDONLY ? "cannot open" : "cannot open for writing");
+        *error = failure(cannot);
     else if (fstat(owned.get(), now) != 0)
         *error = failure("cannot examine");
     else if (!S_ISREG(now->st_mode) || !same_file(*now, file.st))
         *error = "replaced while being examined";
     else
         return owned;
-    owned.reset();
-    return owned;
+    return UniqueFd();
 }
 
 bool read_whole(int fd, std::string *text, std::string *error)
