@@ -122,11 +122,31 @@ bool delete_worm_copy(const Listed &file, std::string *error)
     return true;
 }
 
+// The text read earlier is still exactly the file's bytes: none changed, none
+// added. False with errno 0 when they differ, or set when a read fails.
+bool still_reads(int fd, const std::string &text)
+{
+    std::string now(text.size(), '\0');
+    char more;
+    errno = 0;
+    return pread_exactly(fd, now.data(), now.size(), 0) && now == text &&
+           pread(fd, &more, 1, static_cast<off_t>(text.size())) == 0;
+}
+
 // Only the bytes from the entry's line on differ: they are written over the
-// old ones and the file is cut to the new length.
+// old ones and the file is cut to the new length. The text was read through
+// another descriptor a while ago: what someone wrote since is not overwritten.
 bool repair_system_ini(const Target &target, std::string *error)
 {
+    if (!still_reads(target.fd, *target.ini)) {
+        *error = errno != 0 ? failure("cannot read") : "changed while being examined";
+        return false;
+    }
     const std::string repaired = repair_shell_entry(*target.ini, *target.entry);
+    if (!allocate_blocks(target.fd, repaired.size())) {
+        *error = allocation_failure();
+        return false;
+    }
     size_t done = target.entry->line_begin;
     while (done < repaired.size()) {
         const ssize_t n = pwrite(target.fd, repaired.data() + done, repaired.size() - done, static_cast<off_t>(done));
