@@ -232,14 +232,16 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
 // Answers true when the copy is gone.
 bool handle_worm_copy(Scan &scan, const Listed &file, int fd, const struct stat &st, uint64_t size)
 {
+    Extra links;
+    links.links = st.st_nlink;
     if (!scan.clean) {
-        report(scan.out, file.path, Kind::WormCopy, Action::Reported);
+        report(scan.out, file.path, Kind::WormCopy, Action::Reported, "", links);
         return false;
     }
     Target target{file, fd, st, size};
     std::string error;
     const bool deleted = change_file(scan, target, Change::DeleteWormCopy, &error);
-    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error);
+    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error, links);
     return deleted;
 }
 

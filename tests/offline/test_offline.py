@@ -503,6 +503,19 @@ class ListTest(OfflineTest):
                                                                       b"directory\n")), (2, True))
 
 
+class LinkTest(OfflineTest):
+    def test_a_worm_copy_with_another_name_says_so(self):
+        copy, other = self.root / "WINDOWS/copy.exe", self.tmp / "other-name.exe"
+        mkimage(copy, "worm", "--size", 57344)
+        os.link(copy, other)
+        self.assertEqual(run_json([self.root])[:2], (1, [(str(copy), "worm-copy", "reported", 2)]))
+        r = run([self.root], "--clean")
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stdout.startswith(b"%s: worm copy (PE_VESKA.A-O): deleted (one of 2 links: its other "
+                                            b"names remain)\n" % bytes(copy)))
+        self.assertEqual((copy.exists(), other.stat().st_nlink), (False, 1))
+
+
 # Cuts the file named and writes its bytes back, over and over, until killed.
 RACER = """
 import os, sys
@@ -523,6 +536,7 @@ class RaceTest(OfflineTest):
         nothing (the file was too small when looked at), never as a signal that ends the run."""
         program = self.put("a.exe", infect=("winver.exe",))
         racer = subprocess.Popen([sys.executable, "-c", RACER, program], stdout=subprocess.PIPE)
+        self.addCleanup(racer.stdout.close)
         self.addCleanup(racer.wait)
         self.addCleanup(racer.kill)
         racer.stdout.readline()  # racing from here on
