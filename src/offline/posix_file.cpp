@@ -145,28 +145,58 @@ bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset)
 
 namespace {
 
-// Without fallocate (FUSE volumes among others): a zero byte written into
-// each block of each hole below size, where the file still reaches. The
-// content stays the same; a file system that cannot say where its holes are
-// reports none, and is taken as having every block.
+bool pwrite_exactly(int fd, const uint8_t *bytes, size_t count, uint64_t offset)
+{
+    for (size_t done = 0; done < count;) {
+        const ssize_t n = pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool all_zero(const uint8_t *bytes, size_t count)
+{
+    return count == 0 || (bytes[0] == 0 && memcmp(bytes, bytes + 1, count - 1) == 0);
+}
+
+// Without fallocate (FUSE volumes among others), for a file with fewer blocks
+// than bytes (holes, or compression): every run of blocks below size that
+// reads as zeros is written back as it is, which makes the file system
+// allocate them. The content stays the same. (Such file systems rarely say
+// where their holes are: SEEK_HOLE finds none.)
 bool fill_holes(int fd, uint64_t size)
 {
     struct stat st;
     if (fstat(fd, &st) != 0)
         return false;
     const uint64_t end = std::min<uint64_t>(size, static_cast<uint64_t>(st.st_size));
-    const uint64_t block = st.st_blksize > 0 ? static_cast<uint64_t>(st.st_blksize) : 4096;
-    for (off_t hole = lseek(fd, 0, SEEK_HOLE); hole >= 0 && static_cast<uint64_t>(hole) < end;) {
-        off_t data = lseek(fd, hole, SEEK_DATA);
-        if (data < 0 && errno != ENXIO)
-            return false;
-        const uint64_t stop = data < 0 ? end : std::min<uint64_t>(static_cast<uint64_t>(data), end);
-        for (uint64_t at = static_cast<uint64_t>(hole); at < stop; at = (at / block + 1) * block)
-            if (pwrite(fd, "", 1, static_cast<off_t>(at)) != 1)
+    if (static_cast<uint64_t>(st.st_blocks) * 512 >= end)
+        return true;
+    const size_t block = st.st_blksize > 0 && st.st_blksize <= 1 << 20 ? static_cast<size_t>(st.st_blksize) : 4096;
+    std::vector<uint8_t> chunk((1 << 20) / block * block);
+    for (uint64_t at = 0; at < end;) {
+        const ssize_t n = pread(fd, chunk.data(), std::min<uint64_t>(chunk.size(), end - at), static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;  // cut meanwhile: nothing past the end is written
+        const size_t count = static_cast<size_t>(n);
+        for (size_t begin = 0; begin < count;) {
+            size_t stop = begin;
+            while (stop < count && all_zero(&chunk[stop], std::min(block, count - stop)))
+                stop += std::min(block, count - stop);
+            if (stop > begin && !pwrite_exactly(fd, &chunk[begin], stop - begin, at + begin))
                 return false;
-        if (data < 0)
-            break;
-        hole = lseek(fd, data, SEEK_HOLE);
+            begin = stop > begin ? stop : begin + std::min(block, count - begin);
+        }
+        at += count;
     }
     return true;
 }

@@ -585,13 +585,18 @@ def mounted(image, mount_point):
 
 @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
 class NtfsTest(OfflineTest):
-    def test_clean_on_an_ntfs_volume(self):
+    def make_volume(self):
+        """A 32 MiB NTFS image and its (unmounted) mount point."""
         image = self.tmp / "ntfs.img"
         with open(image, "wb") as f:
             f.truncate(32 << 20)
         subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
         volume = self.tmp / "volume"
         volume.mkdir()
+        return image, volume
+
+    def test_clean_on_an_ntfs_volume(self):
+        image, volume = self.make_volume()
         programs = {"WINDOWS/NOTEPAD.EXE": "notepad.exe", "Program Files/winver.exe": "winver.exe"}
         with mounted(image, volume):
             for path, name in programs.items():
@@ -609,6 +614,22 @@ class NtfsTest(OfflineTest):
                 self.assertEqual(after[path][1:3], times[path])
             self.assertNotIn("WINDOWS/SYSTEM/copy.exe", after)
             self.assertEqual(after["WINDOWS/SYSTEM.INI"][0], INI_CRLF_REPAIRED)
+
+
+    def test_no_space_for_a_sparse_program(self):
+        """ntfs-3g cannot allocate ahead: each hole's blocks are had by writing a zero into them, and the
+        48 MiB of zeros in this host do not fit the volume. Nothing of the program changes."""
+        image, volume = self.make_volume()
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + bytes(48 << 20))
+        infected(self.tmp / "sparse.exe", large)
+        with mounted(image, volume):
+            program = volume / "sparse.exe"
+            subprocess.run(["cp", "--sparse=always", self.tmp / "sparse.exe", program], check=True)
+            before = program.read_bytes()
+            self.assertEqual(run_json([volume], "--clean")[:2],
+                             (2, [(str(program), "infected", "failed", "no space left on device")]))
+            self.assertTrue(program.read_bytes() == before)  # no diff of 48 MiB on failure
 
 
 if __name__ == "__main__":
