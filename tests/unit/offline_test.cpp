@@ -2,6 +2,9 @@
 // work on a mapped file that shrinks meanwhile.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -77,4 +80,33 @@ TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
     EXPECT_FALSE(run_mapped_work(read_byte, &read));
     EXPECT_TRUE(mapping.unmap());
     close(fd);
+}
+
+TEST(ReopenPath, OpensTheInodeCheckedNotWhatItsNameLeadsToNow)
+{
+    char folder[] = "/tmp/reopen-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string name = std::string(folder) + "/a", other = std::string(folder) + "/b";
+    for (const std::string *path : {&name, &other}) {
+        FILE *file = fopen(path->c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        fputs(path == &name ? "checked" : "swapped", file);
+        fclose(file);
+    }
+    const int path_fd = open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    ASSERT_GE(path_fd, 0);
+    ASSERT_EQ(rename(other.c_str(), name.c_str()), 0);
+    for (int access : {O_RDONLY, O_RDWR}) {
+        const int fd = reopen_path(path_fd, access | O_NOFOLLOW | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        char text[16] = {};
+        EXPECT_TRUE(pread_exactly(fd, text, 7, 0));
+        EXPECT_STREQ(text, "checked");
+        EXPECT_FALSE(pread_exactly(fd, text, 8, 0));  // one byte past the end
+        EXPECT_EQ(errno, 0);
+        close(fd);
+    }
+    close(path_fd);
+    unlink(name.c_str());
+    rmdir(folder);
 }
