@@ -1,5 +1,5 @@
-// veskacure-offline's Windows-free SYSTEM.INI edit, and the guard around
-// work on a mapped file that shrinks meanwhile.
+// veskacure-offline's Windows-free SYSTEM.INI edit, the guard around work on a
+// mapped file that shrinks meanwhile, and reopening through an O_PATH descriptor.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -87,18 +87,13 @@ TEST(ReopenPath, OpensTheInodeCheckedNotWhatItsNameLeadsToNow)
     char folder[] = "/tmp/reopen-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::string name = std::string(folder) + "/a", other = std::string(folder) + "/b";
-    for (const std::string *path : {&name, &other}) {
-        FILE *file = fopen(path->c_str(), "w");
-        ASSERT_NE(file, nullptr);
-        fputs(path == &name ? "checked" : "swapped", file);
-        fclose(file);
-    }
+    const int checked = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int swapped = open(other.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_TRUE(write(checked, "checked", 7) == 7 && write(swapped, "swapped", 7) == 7);
     const int path_fd = open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    ASSERT_GE(path_fd, 0);
     ASSERT_EQ(rename(other.c_str(), name.c_str()), 0);
     for (int access : {O_RDONLY, O_RDWR}) {
         const int fd = reopen_path(path_fd, access | O_NOFOLLOW | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
         char text[16] = {};
         EXPECT_TRUE(pread_exactly(fd, text, 7, 0));
         EXPECT_STREQ(text, "checked");
@@ -106,7 +101,8 @@ TEST(ReopenPath, OpensTheInodeCheckedNotWhatItsNameLeadsToNow)
         EXPECT_EQ(errno, 0);
         close(fd);
     }
-    close(path_fd);
+    for (int fd : {path_fd, checked, swapped})
+        close(fd);
     unlink(name.c_str());
     rmdir(folder);
 }
