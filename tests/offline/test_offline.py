@@ -479,30 +479,6 @@ class CrashTest(OfflineTest):
         self.assertGreaterEqual(inside, self.RUNS // 3)
 
 
-class ListTest(OfflineTest):
-    def test_files_from_and_shards_find_what_one_run_finds(self):
-        self.put("two  blanks.exe", infect=("winver.exe",))
-        self.put("new\nline/ lead.exe", infect=("write.exe", "again"))
-        mkimage(self.root / "new\nline/worm\ncopy.exe", "worm", "--size", 57344)
-        self.put("new\nline/SYSTEM.INI", INI_LF)
-        self.put("clean.exe", host("notepad.exe"))
-        files = sorted(bytes(p) for p in self.root.rglob("*") if p.is_file())
-        whole = run_json([self.root])
-        status, findings, summary = run_json([], "--files-from", "-", input=b"\0".join(files) + b"\0")
-        self.assertEqual((status, sorted(findings), summary), (whole[0], sorted(whole[1]), whole[2]))
-        shards = self.tmp / "shard"
-        shards.write_bytes(b"\0".join(files[:2]))
-        one = run([os.fsdecode(files[2])], "--json", "--files-from", shards)
-        two = run([], "--json", "--files-from", "-", input=b"\0\0".join(files[3:]))
-        reports = [json.loads(line) for line in (one.stdout + two.stdout).splitlines()]
-        self.assertEqual(sorted(tuple(o.values()) for o in reports if "summary" not in o), sorted(whole[1]))
-        totals = [o["summary"] for o in reports if "summary" in o]
-        self.assertEqual({key: totals[0][key] + totals[1][key] for key in whole[2]}, whole[2])
-        missing = run([], "--files-from", self.tmp / "missing")
-        self.assertEqual((missing.returncode, missing.stderr.endswith(b"cannot open the list: No such file or "
-                                                                      b"directory\n")), (2, True))
-
-
 class LinkTest(OfflineTest):
     def test_a_worm_copy_with_another_name_says_so(self):
         copy, other = self.root / "WINDOWS/copy.exe", self.tmp / "other-name.exe"
@@ -572,6 +548,30 @@ class SpaceTest(OfflineTest):
         subprocess.run(["mount", "-o", "remount,size=8m", volume], check=True)
         self.assertEqual(run_json([volume], "--clean")[:2], (1, [(str(program), "infected", "restored")]))
         self.assertEqual(program.read_bytes(), large.read_bytes())
+
+
+class ListTest(OfflineTest):
+    def test_files_from_and_shards_find_what_one_run_finds(self):
+        self.put("two  blanks.exe", infect=("winver.exe",))
+        self.put("new\nline/ lead.exe", infect=("write.exe", "again"))
+        mkimage(self.root / "new\nline/worm\ncopy.exe", "worm", "--size", 57344)
+        self.put("new\nline/SYSTEM.INI", INI_LF)
+        self.put("clean.exe", host("notepad.exe"))
+        files = sorted(bytes(p) for p in self.root.rglob("*") if p.is_file())
+        whole = run_json([self.root])
+        status, findings, summary = run_json([], "--files-from", "-", input=b"\0".join(files) + b"\0")
+        self.assertEqual((status, sorted(findings), summary), (whole[0], sorted(whole[1]), whole[2]))
+        shards = self.tmp / "shard"
+        shards.write_bytes(b"\0".join(files[:2]))
+        one = run([os.fsdecode(files[2])], "--json", "--files-from", shards)
+        two = run([], "--json", "--files-from", "-", input=b"\0\0".join(files[3:]))
+        reports = [json.loads(line) for line in (one.stdout + two.stdout).splitlines()]
+        self.assertEqual(sorted(tuple(o.values()) for o in reports if "summary" not in o), sorted(whole[1]))
+        totals = [o["summary"] for o in reports if "summary" in o]
+        self.assertEqual({key: totals[0][key] + totals[1][key] for key in whole[2]}, whole[2])
+        missing = run([], "--files-from", self.tmp / "missing")
+        self.assertEqual((missing.returncode, missing.stderr.endswith(b"cannot open the list: No such file or "
+                                                                      b"directory\n")), (2, True))
 
 
 @contextlib.contextmanager
