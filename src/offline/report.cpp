@@ -102,14 +102,14 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
     if (kind == Kind::NotExamined) {
         fprintf(stderr, "veskacure-offline: %s: %s\n", where.c_str(), error.c_str());
     } else if (!out.json) {
-        std::string done = action == Action::Reported ? "report only"
-                           : action == Action::Failed ? "failed: " + error
-                                                      : action_name(action);
+        const std::string done = action == Action::Reported ? "report only"
+                                 : action == Action::Failed ? "failed: " + error
+                                                            : action_name(action);
         // Deleting one name of a file with several leaves the file under the others.
-        if (extra.links > 1)
-            done += " (one of " + std::to_string(extra.links) + " links" +
-                    (action == Action::Deleted ? ": its other names remain)" : ")");
-        printf("%s: %s: %s\n", where.c_str(), kind_text(kind), done.c_str());
+        const std::string links = extra.links < 2 ? ""
+                                  : " (one of " + std::to_string(extra.links) + " links" +
+                                        (action == Action::Deleted ? ": its other names remain)" : ")");
+        printf("%s: %s: %s%s\n", where.c_str(), kind_text(kind), done.c_str(), links.c_str());
         fflush(stdout);
     }
 }

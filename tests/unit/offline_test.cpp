@@ -1,5 +1,5 @@
-// veskacure-offline's Windows-free SYSTEM.INI edit, the guard around work on a
-// mapped file that shrinks meanwhile, and reopening through an O_PATH descriptor.
+// veskacure-offline's Windows-free SYSTEM.INI edit, and the guard around
+// work on a mapped file that shrinks meanwhile.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -61,27 +61,7 @@ TEST(IniEdit, EntriesTheProfileServiceWouldNotGiveAreLeftAlone)
     EXPECT_EQ(repaired(std::string("[boot]\nshell=a\0load.exe", 23)), "");
 }
 
-TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
-{
-    const int fd = memfd_create("mapped", MFD_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, 0x10000), 0);
-    Mapping mapping;
-    ASSERT_TRUE(mapping.map(fd, 0x1001, 0x8000, false));
-    EXPECT_EQ(mapping.data()[0], 0);
-    struct Read {
-        const uint8_t *at;
-        uint8_t value;
-    } read = {mapping.data() + 0x7FFF, 1};
-    auto read_byte = [](void *arg) { static_cast<Read *>(arg)->value = *static_cast<Read *>(arg)->at; };
-    EXPECT_TRUE(run_mapped_work(read_byte, &read));
-    EXPECT_EQ(read.value, 0);
-    ASSERT_EQ(ftruncate(fd, 0x2000), 0);
-    EXPECT_FALSE(run_mapped_work(read_byte, &read));
-    EXPECT_TRUE(mapping.unmap());
-    close(fd);
-}
-
+// Reopening through an O_PATH descriptor.
 TEST(ReopenPath, OpensTheInodeCheckedNotWhatItsNameLeadsToNow)
 {
     char folder[] = "/tmp/reopen-XXXXXX";
@@ -105,4 +85,25 @@ TEST(ReopenPath, OpensTheInodeCheckedNotWhatItsNameLeadsToNow)
         close(fd);
     unlink(name.c_str());
     rmdir(folder);
+}
+
+TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
+{
+    const int fd = memfd_create("mapped", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 0x10000), 0);
+    Mapping mapping;
+    ASSERT_TRUE(mapping.map(fd, 0x1001, 0x8000, false));
+    EXPECT_EQ(mapping.data()[0], 0);
+    struct Read {
+        const uint8_t *at;
+        uint8_t value;
+    } read = {mapping.data() + 0x7FFF, 1};
+    auto read_byte = [](void *arg) { static_cast<Read *>(arg)->value = *static_cast<Read *>(arg)->at; };
+    EXPECT_TRUE(run_mapped_work(read_byte, &read));
+    EXPECT_EQ(read.value, 0);
+    ASSERT_EQ(ftruncate(fd, 0x2000), 0);
+    EXPECT_FALSE(run_mapped_work(read_byte, &read));
+    EXPECT_TRUE(mapping.unmap());
+    close(fd);
 }
