@@ -18,4 +18,5 @@ if __name__ == "__main__":
                            stderr=subprocess.DEVNULL)
         shutil.rmtree(target, ignore_errors=True)
     else:
+        winebed.skip_unless_32bit_programs_run()
         print(winebed.make_template(target, arch))

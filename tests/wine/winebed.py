@@ -20,6 +20,7 @@ Environment (set by CTest):
   VESKACURE_WORK       where per-test machines are made (default: system temp)
 """
 
+import errno
 import os
 import pty
 import re
@@ -27,6 +28,7 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -50,6 +52,34 @@ BASE_ENV = {
     "WINEARCH": "win32",
 }
 ARCHES = ("win32", "win64")
+
+# CTest's "skipped": the status with which the Wine tests end on a machine that
+# cannot run them at all.
+SKIPPED = 77
+WINE32_LOADER = "/usr/lib/wine/wine"
+
+
+def can_run_32bit_programs():
+    """False only when the kernel refuses 32-bit x86 programs outright (its
+    32-bit emulation is off: "Exec format error"), which no Wine here can run
+    veskacure.exe without. A missing or broken Wine is an error, not this."""
+    try:
+        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return False
+        raise
+    return True
+
+
+def skip_unless_32bit_programs_run(outcome="Wine tests skipped"):
+    """Ends the process with SKIPPED, saying why, on a machine whose kernel cannot
+    run 32-bit programs: the Wine tests are then not run rather than failed."""
+    if not can_run_32bit_programs():
+        sys.stderr.write("this machine's kernel cannot run 32-bit x86 programs (its 32-bit emulation "
+                         "is off), so Wine cannot run veskacure.exe here: %s\n" % outcome)
+        sys.exit(SKIPPED)
 
 # Files that no test changes: hard-linked from the template.
 LINKED_SUFFIXES = {
