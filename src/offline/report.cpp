@@ -73,26 +73,43 @@ void write_json(const nlohmann::ordered_json &object)
 
 }  // namespace
 
-void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error)
+void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error,
+            const Extra &extra)
 {
     clear_progress(out);
     count(out.totals, kind, action);
     if (out.json) {
         nlohmann::ordered_json object;
         object["path"] = path;
+        if (!extra.member.empty())
+            object["member"] = extra.member;
         object["kind"] = kind_name(kind);
         object["action"] = action_name(action);
         if (action == Action::Failed || action == Action::Skipped)
             object["error"] = error;
+        if (!extra.key.empty())
+            object["key"] = extra.key;
+        if (!extra.detail.empty())
+            object["detail"] = extra.detail;
+        if (extra.links > 1)
+            object["links"] = extra.links;
         write_json(object);
     }
+    // Members are named after their archive: PATH » MEMBER » MEMBER.
+    std::string where = printable(path);
+    for (const std::string &member : extra.member)
+        where += " \u00bb " + printable(member);
     if (kind == Kind::NotExamined) {
-        fprintf(stderr, "veskacure-offline: %s: %s\n", printable(path).c_str(), error.c_str());
+        fprintf(stderr, "veskacure-offline: %s: %s\n", where.c_str(), error.c_str());
     } else if (!out.json) {
         const std::string done = action == Action::Reported ? "report only"
                                  : action == Action::Failed ? "failed: " + error
                                                             : action_name(action);
-        printf("%s: %s: %s\n", printable(path).c_str(), kind_text(kind), done.c_str());
+        // Deleting one name of a file with several leaves the file under the others.
+        const std::string links = extra.links < 2 ? ""
+                                  : " (one of " + std::to_string(extra.links) + " links" +
+                                        (action == Action::Deleted ? ": its other names remain)" : ")");
+        printf("%s: %s: %s%s\n", where.c_str(), kind_text(kind), done.c_str(), links.c_str());
         fflush(stdout);
     }
 }

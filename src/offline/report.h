@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 enum class Kind { Infected, WormCopy, SystemIni, NotExamined };
 enum class Action { Restored, Deleted, Repaired, Reported, Failed, Skipped };
@@ -30,9 +31,19 @@ struct Output {
     std::chrono::steady_clock::time_point progress_at{};
 };
 
+// What a finding says beyond its path, kind and action, for findings inside a
+// file (archive members, registry values) and about a file's other names.
+struct Extra {
+    std::vector<std::string> member;  // archive members, from the outermost archive in
+    std::string key;                  // a registry location, as Windows names it
+    std::string detail;               // what exactly was found there
+    uint64_t links = 0;               // the file's link count, given when above 1
+};
+
 // The one place a result about a file or folder is reported and counted.
 // error is empty unless action is Failed or Skipped.
-void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "");
+void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "",
+            const Extra &extra = Extra());
 
 // One change of the manifest that --undo put back (error empty) or not.
 void report_undo(Output &out, const std::string &path, const std::string &error);
