@@ -334,6 +334,8 @@ bool handle_system_ini(Scan &scan, const Listed &file, int fd, const struct stat
     UniqueFd writable = open_listed(file, O_RDWR, &now, &error);
     bool repaired = false;
     if (writable) {
+        // The text is read again before the write: without moving the access time, where allowed.
+        fcntl(writable.get(), F_SETFL, fcntl(writable.get(), F_GETFL) | O_NOATIME);
         Target target{file, writable.get(), st, text.size()};
         target.ini = &text;
         target.entry = &entry;

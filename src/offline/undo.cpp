@@ -250,6 +250,7 @@ struct Spot {
     std::string name;
     bool exists = false;
     struct stat st = {};
+    UniqueFd path;       // the file, O_PATH, when it exists
     UniqueFd fd;         // the file, read-only, when it exists
     std::string sha256;  // of its bytes
 };
@@ -278,7 +279,9 @@ bool locate(const Entry &e, Spot *spot, std::string *error)
     if (!descend(spot->folder, names, names.size() - 1, e.rooted ? &e.root_dev : nullptr, error))
         return false;
     spot->name = names.back();
-    spot->exists = fstatat(spot->folder.get(), spot->name.c_str(), &spot->st, AT_SYMLINK_NOFOLLOW) == 0;
+    // The type is checked through a descriptor that opens nothing (a device put there is never opened).
+    spot->path.reset(openat(spot->folder.get(), spot->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    spot->exists = spot->path && fstat(spot->path.get(), &spot->st) == 0;
     if (!spot->exists && errno == ENOENT)
         return true;
     if (!spot->exists) {
@@ -289,7 +292,9 @@ bool locate(const Entry &e, Spot *spot, std::string *error)
         *error = PATH_CHANGED;
         return false;
     }
-    spot->fd.reset(open_untouched(spot->folder.get(), spot->name.c_str(), O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    spot->fd.reset(reopen_path(spot->path.get(), O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!spot->fd && errno == ENOENT)  // no /proc: by name, checked below
+        spot->fd.reset(open_untouched(spot->folder.get(), spot->name.c_str(), O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat now;
     if (!spot->fd) {
         *error = failure("cannot open");
@@ -315,15 +320,20 @@ bool put_back_mode_and_times(int fd, const Entry &e, std::string *error)
     return error->empty();
 }
 
-// The file at the spot opened for writing in place, only while it is still
+// The file at the spot opened for writing in place: the inode found there,
+// or where /proc is missing whatever the name holds, only while it is still
 // the same file. A file of this user without owner-write gets it until its
 // mode is put back.
 UniqueFd open_in_place(const Spot &spot, std::string *error)
 {
     const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd fd(openat(spot.folder.get(), spot.name.c_str(), flags));
+    const auto open_it = [&] {
+        const int fd = reopen_path(spot.path.get(), flags);
+        return fd < 0 && errno == ENOENT ? openat(spot.folder.get(), spot.name.c_str(), flags) : fd;
+    };
+    UniqueFd fd(open_it());
     if (!fd && errno == EACCES && fchmod(spot.fd.get(), S_IRUSR | S_IWUSR) == 0)
-        fd.reset(openat(spot.folder.get(), spot.name.c_str(), flags));
+        fd.reset(open_it());
     struct stat st;
     if (!fd) {
         *error = failure("cannot open for writing");
