@@ -27,8 +27,9 @@ int main(int argc, char **argv)
         app.add_flag("--clean", clean, "Restore infected programs, delete worm copies, repair SYSTEM.INI");
     CLI::Option *quarantine_option =
         app.add_option("--quarantine", quarantine_dir,
-                       "With --clean: before a file is changed, keep its bytes in DIR (created when missing) "
-                       "and record the change in DIR/manifest.jsonl, so that --undo can put it back")
+                       "With --clean: before a file is changed, keep its bytes in DIR (created when missing; "
+                       "else a folder of yours that nobody else may write to) and record the change in "
+                       "DIR/manifest.jsonl, so that --undo can put it back")
             ->type_name("DIR")
             ->needs(clean_flag);
     CLI::Option *undo =
