@@ -16,6 +16,7 @@
 
 #include "detect/image_rules.h"
 #include "offline/examine.h"
+#include "offline/hives.h"
 #include "offline/ini_edit.h"
 #include "offline/posix_file.h"
 #include "offline/quarantine.h"
@@ -83,6 +84,7 @@ struct Target {
     UniqueFd writable = UniqueFd();     // restoration: opened by the first one
     const std::string *ini = nullptr;   // repair: the file's text as read
     const ShellEntry *entry = nullptr;  // repair: the line to replace
+    const HiveEdit *hive = nullptr;     // registry hive: its bytes as read and as repaired
 };
 
 bool delete_worm_copy(const Listed &file, std::string *error)
@@ -172,6 +174,9 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
         break;
     case Change::RepairSystemIni:
         changed = repair_system_ini(target, error);
+        break;
+    case Change::RepairHive:
+        changed = write_hive(target.fd, *target.hive, error);
         break;
     }
     if (scan.quarantine == nullptr)
@@ -308,7 +313,8 @@ void process_file(Scan &scan, const Listed &file)
         return;
     ++scan.out.totals.files;
     const bool ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
-    if (file.st.st_size < WORM_MIN_SIZE && !ini)
+    const HiveKind hive = hive_named(file.path);
+    if (file.st.st_size < WORM_MIN_SIZE && !ini && hive == HiveKind::None)
         return;
 
     std::string error;
@@ -318,6 +324,8 @@ void process_file(Scan &scan, const Listed &file)
         report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
         return;
     }
+    if (hive != HiveKind::None && note_hive(scan.hives, file.path, st, hive, fd.get()))
+        return;
     bool examined = false, gone = false;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
@@ -335,6 +343,28 @@ void process_file(Scan &scan, const Listed &file)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
     if (examined)
         ++scan.out.totals.examined;
+}
+
+// The hives met in a PATH, once it is walked: opened again by their path,
+// only while it leads to the file the walk listed.
+void finish_hives(Scan &scan)
+{
+    HiveAccess access;
+    access.open = [](const MetHive &hive, std::string *error) {
+        struct stat now;
+        return open_listed(Listed{AT_FDCWD, hive.path.c_str(), hive.path, hive.st}, O_RDONLY, &now, error);
+    };
+    access.write = [&scan](const MetHive &hive, const HiveEdit &edit, std::string *error) {
+        const Listed file{AT_FDCWD, hive.path.c_str(), hive.path, hive.st};
+        struct stat now;
+        UniqueFd writable = open_listed(file, O_RDWR, &now, error);
+        if (!writable)
+            return false;
+        Target target{file, writable.get(), hive.st, edit.before_size};
+        target.hive = &edit;
+        return change_file(scan, target, Change::RepairHive, error);
+    };
+    handle_hives(scan.out, scan.hives, HiveOptions{scan.clean, scan.unshare}, access);
 }
 
 struct Name {
@@ -435,6 +465,7 @@ void scan_path(Scan &scan, const std::string &argument)
     } else {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "not a regular file or folder");
     }
+    finish_hives(scan);
 }
 
 void scan_list(Scan &scan, const std::string &list)
