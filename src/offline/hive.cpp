@@ -83,7 +83,10 @@ bool load_hive(int fd, bool writable, Hive *hive, std::string *error)
     errno = 0;
     hive->h.reset(hivex_open(name_of(hive->bytes.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
     if (!hive->h) {
-        *error = failure("not a registry hive that can be read", errno != 0 ? errno : EINVAL);
+        // hivex says ENOTSUP or EINVAL for what is no hive it understands; the rest is ours.
+        const bool damaged = errno == 0 || errno == ENOTSUP || errno == EINVAL || errno == EFAULT;
+        *error = damaged ? "registry hive cannot be read (damaged or cut short)"
+                         : failure("cannot open the registry hive in memory");
         return false;
     }
     return true;

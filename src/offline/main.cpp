@@ -44,8 +44,8 @@ int main(int argc, char **argv)
             ->type_name("DIR")
             ->excludes(clean_flag);
     app.add_flag("--unshare", unshare,
-                 "Also find the network shares of Windows NT installations (the SYSTEM hive of each control "
-                 "set) and, with --clean, delete them all, as veskacure.exe /UNSHARE does")
+                 "Also find the network shares of Windows NT installations (in every control set of each "
+                 "SYSTEM hive) and, with --clean, delete them all, as veskacure.exe /UNSHARE does")
         ->excludes(undo);
     app.add_flag("--force", force, "With --undo: put back also the files changed since cleaning")->needs(undo);
     CLI::Option *list_option =
@@ -67,10 +67,10 @@ int main(int argc, char **argv)
                "cleaned) and no error; 2 an error: an item not examined, a restoration, deletion or "
                "repair that failed, a PATH that does not exist, or bad usage. With --undo: 0 every change put "
                "back or needing nothing; 2 any left alone or failed.\n\n"
-               "Windows NT installations (their registry hives config/SOFTWARE, SYSTEM and SAM, and the user "
-               "hives NTUSER.DAT, met by the walk): the shell entry, the Guest account and, with --unshare, "
-               "network shares are handled here. A hive not closed cleanly is reported but not written. "
-               "Windows 95, 98 and Me keep shares in SYSTEM.DAT, which is not handled: run "
+               "On Windows NT disks the registry hives met by the walk (config/SOFTWARE, config/SYSTEM, "
+               "config/SAM and NTUSER.DAT) are examined once the walk of their PATH ends: the shell entry, the "
+               "Guest account and, with --unshare, network shares. A hive not closed cleanly is reported, "
+               "never written. Windows 95, 98 and Me keep their shares in SYSTEM.DAT, not handled here: run "
                "veskacure.exe /UNSHARE on that machine for them.");
     try {
         app.parse(argc, argv);
