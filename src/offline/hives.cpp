@@ -6,6 +6,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
@@ -67,6 +68,30 @@ bool same_bytes(int fd, uint64_t offset, const char *bytes, size_t count, std::v
         done += static_cast<size_t>(n);
     }
     return memcmp(buffer.data(), bytes, count) == 0;
+}
+
+// Bytes [from, to) of the repaired hive written over fd where they differ from the hive as read.
+bool copy_range(const HiveEdit &edit, int fd, uint64_t from, uint64_t to, std::string *error)
+{
+    std::vector<char> piece(256 << 10), buffer;
+    for (uint64_t at = from; at < to;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(piece.size(), to - at));
+        const ssize_t n = pread(edit.after, piece.data(), count, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = failure("cannot read the repaired hive", n < 0 ? errno : EIO);
+            return false;
+        }
+        const size_t got = static_cast<size_t>(n);
+        const bool differs = at + got > edit.before_size || !same_bytes(edit.before, at, piece.data(), got, buffer);
+        if (differs && !pwrite_all(fd, piece.data(), got, at)) {
+            *error = failure("cannot write");
+            return false;
+        }
+        at += got;
+    }
+    return true;
 }
 
 Action done_action(Kind kind)
@@ -187,28 +212,25 @@ bool write_hive(int fd, const HiveEdit &edit, std::string *error)
         at += count;
         return same;
     });
-    if (!read && !same) {
+    if (!same || (read && at != edit.before_size)) {
         *error = "changed while cleaning";
         return false;
     }
-    if (!read || at != edit.before_size) {
-        *error = read ? "changed while cleaning" : failure("cannot read");
+    if (!read) {
+        *error = failure("cannot read");
         return false;
     }
-    // Only the pieces that differ are written: hivex changes a few cells in
-    // place and adds the new ones at the end.
-    at = 0;
-    bool written = true;
-    const bool copied = read_pieces(edit.after, [&](const char *bytes, size_t count) {
-        const bool differs = at + count > edit.before_size || !same_bytes(edit.before, at, bytes, count, buffer);
-        written = !differs || pwrite_all(fd, bytes, count, at);
-        at += count;
-        return written;
-    });
-    if (!copied || at != edit.after_size) {
-        *error = failure(written ? "cannot read the repaired hive" : "cannot write");
+    // What hivex adds goes at the end: written first, so that a full disk
+    // fails the write while the hive is still whole (and is cut back to it).
+    const uint64_t kept = std::min(edit.before_size, edit.after_size);
+    if (!copy_range(edit, fd, kept, edit.after_size, error)) {
+        if (ftruncate(fd, static_cast<off_t>(edit.before_size)) != 0)
+            *error += "; " + failure("cannot cut the file back to its length");
         return false;
     }
+    // Within the old length only the pieces that differ: the few cells changed in place.
+    if (!copy_range(edit, fd, 0, kept, error))
+        return false;
     if (ftruncate(fd, static_cast<off_t>(edit.after_size)) != 0) {
         *error = failure("cannot cut the file to its new length");
         return false;
