@@ -180,16 +180,19 @@ class RegistryTest(OfflineTest):
         (self.root / "config/Software").write_bytes(b"regf" + os.urandom(70000))
         (self.root / "config/NTUSER.DAT").write_bytes(b"no hive, and no hive needs it")
         (self.root / "SAM").write_bytes(b"regf: a hive only within a folder named config")
+        odd = made_hive(self.root / "other/config/SOFTWARE", {MAPPING: {"Shell": "dword:0x1"}})
         before = state(self.root)
         damaged = "registry hive cannot be read (damaged or cut short)"
+        unmapped = (str(odd), "not-examined", "skipped", "HKLM\\SOFTWARE\\%s\\Shell: not a mapping to SYS: or USR:"
+                    % MAPPING)
         self.assertEqual(run_json([self.root])[:2], (2, [
             (str(sam), "guest", "reported", "HKLM\\SAM" + GUEST, "in Administrators"),
             (str(self.root / "config/Software"), "not-examined", "skipped", damaged),
-            (str(system), "not-examined", "skipped", damaged)]))
+            (str(system), "not-examined", "skipped", damaged), unmapped]))
         self.assertEqual(run_json([self.root], "--clean")[:2], (2, [
             (str(sam), "guest", "failed", NOT_CLEAN, "HKLM\\SAM" + GUEST, "in Administrators"),
             (str(self.root / "config/Software"), "not-examined", "skipped", damaged),
-            (str(system), "not-examined", "skipped", damaged)]))
+            (str(system), "not-examined", "skipped", damaged), unmapped]))
         self.assertEqual(state(self.root), before)
 
 
