@@ -135,12 +135,14 @@ bool get_value(hive_h *h, hive_node_h key, const char *name, RawValue *value, st
     hive_type type;
     size_t length = 0;
     std::unique_ptr<char, Freed> data(hivex_value_value(h, found, &type, &length));
-    if (!data) {
+    std::unique_ptr<char, Freed> spelt(hivex_value_key(h, found));
+    if (!data || !spelt) {
         *error = read_failure();
         return false;
     }
     value->type = static_cast<uint32_t>(type);
     value->data.assign(data.get(), length);
+    value->name = spelt.get();
     return true;
 }
 

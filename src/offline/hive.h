@@ -41,6 +41,7 @@ hive_node_h find_key(hive_h *h, hive_node_h from, std::string_view path, std::st
 struct RawValue {
     uint32_t type = 0;  // REG_SZ 1, REG_EXPAND_SZ 2, REG_BINARY 3; for some values a count
     std::string data;
+    std::string name;  // as the hive spells it (names match in any case)
 };
 
 // The value name ("" for the default) of key. False when it is missing

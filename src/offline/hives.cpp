@@ -158,7 +158,9 @@ void handle_hive(HiveRun &run, const MetHive &hive)
         Extra extra;
         extra.key = finding.key;
         extra.detail = finding.detail;
-        const Action action = !run.options.clean ? Action::Reported : written ? done_action(finding.kind) : Action::Failed;
+        const Action action = !run.options.clean ? Action::Reported
+                              : written          ? done_action(finding.kind)
+                                                 : Action::Failed;
         report(run.out, hive.path, finding.kind, action, written ? "" : error, extra);
     }
 }

@@ -59,7 +59,7 @@ bool fix_shell_value(hive_h *h, hive_node_h base, const std::string &path, const
     if (!shell_names_loader(utf16_ascii(value.data, SHELL_VALUE_CHARS).c_str()))
         return true;
     found->push_back({Kind::ShellEntry, name, ""});
-    return !apply || set_value(h, key, "Shell", RawValue{REG_SZ, utf16_value(SHELL_REPAIRED)}, error);
+    return !apply || set_value(h, key, value.name, RawValue{REG_SZ, utf16_value(SHELL_REPAIRED), ""}, error);
 }
 
 }  // namespace
@@ -197,13 +197,13 @@ bool fix_guest(hive_h *h, bool apply, std::vector<RegistryFinding> *found, std::
     found->push_back({Kind::Guest, guest_name, disabled ? admin : *admin ? "in Administrators, enabled" : "enabled"});
     if (!apply)
         return true;
-    if (in_c && (!remove_alias_member(&c.data, guest_sid) || !set_value(h, administrators, "C", c, error)))
+    if (in_c && (!remove_alias_member(&c.data, guest_sid) || !set_value(h, administrators, c.name, c, error)))
         return false;
     if (in_ids) {
         remove_alias_id(&ids.data, &ids.type, ADMINISTRATORS_RID);
         // An account in no alias has no key there (as Windows and chntpw leave it).
-        if (ids.type == 0 ? !delete_key(h, members, error) : !set_value(h, members, "", ids, error))
+        if (ids.type == 0 ? !delete_key(h, members, error) : !set_value(h, members, ids.name, ids, error))
             return false;
     }
-    return disabled || (disable_account(&f.data) && set_value(h, guest, "F", f, error));
+    return disabled || (disable_account(&f.data) && set_value(h, guest, f.name, f, error));
 }

@@ -137,7 +137,8 @@ class RegistryTest(OfflineTest):
         shells = {(programs, "shell-entry", "HKLM\\SOFTWARE\\" + WINLOGON + "\\Shell"),
                   (programs, "shell-entry", "HKLM\\SOFTWARE\\Wow6432Node\\" + WINLOGON + "\\Shell"),
                   (user, "shell-entry", "HKU\\%s\\Software\\%s\\Shell" % (user, WINLOGON))}
-        guests = {(sam, "guest", guest_key, "in Administrators, enabled"), (old, "guest", guest_key, "in Administrators")}
+        guests = {(sam, "guest", guest_key, "in Administrators, enabled"),
+                  (old, "guest", guest_key, "in Administrators")}
         system = str(self.root / "Windows/System32/config/SYSTEM")
         shares = {(system, "share", "HKLM\\SYSTEM\\ControlSet00%s\\Services\\LanmanServer\\Shares\\%s" % share)
                   for share in (("1", "Public"), ("1", "Docs"), ("2", "Public"))}
@@ -158,7 +159,8 @@ class RegistryTest(OfflineTest):
 
         quarantine = self.tmp / "q"
         status, findings, summary = run_json([self.root], "--clean", "--unshare", "--quarantine", quarantine)
-        self.assertEqual((status, found(findings, "repaired"), found(findings, "deleted")), (1, shells | guests, shares))
+        self.assertEqual((status, found(findings, "repaired"), found(findings, "deleted")),
+                         (1, shells | guests, shares))
         self.assertEqual((summary["repaired"], summary["deleted"], summary["failed"]), (5, 3, 0))
         self.assertEqual([line["action"] for line in manifest(quarantine)[::2]], ["repair-hive"] * 5)
         for hive, was in before.items():
