@@ -136,6 +136,7 @@ def describe(m, files, proc, after=False):
 
 
 def main():
+    winebed.skip_unless_32bit_programs_run("no demo")
     if not (DEMO / "template" / "prefix").is_dir():
         print("Making the demo machine's Windows (once)...")
         winebed.make_template(DEMO / "template")

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include "detect/verdict.h"
+#include "platform/platform.h"
 
 // Tool Help's process record (PROCESSENTRY32, ANSI): 296 bytes.
 struct ProcessEntry {
@@ -54,6 +55,7 @@ typedef BOOL(WINAPI *QueryImageNameCall)(HANDLE process, DWORD flags, char *name
 // Tool Help, bound from "KERNEL32.DLL" (names in this order).
 struct ToolHelpCalls {
     HMODULE kernel;
+    Redirection *redirection;  // for classifying program files
     DWORD major_version;
     ProcessWalkCall process_first;
     ProcessWalkCall process_next;
@@ -62,6 +64,7 @@ struct ToolHelpCalls {
 
 // Process Status, bound from "PSAPI.DLL". GetModuleBaseNameA is required but never called.
 struct PsapiCalls {
+    Redirection *redirection;  // for classifying program files
     EnumProcessesCall enum_processes;
     EnumProcessModulesCall enum_process_modules;
     ModuleFileNameCall module_file_name;
@@ -82,6 +85,8 @@ struct ImagePathSources {
 // memscan.cpp
 // Only these two verdicts lead to a termination.
 bool carries_worm(ScanVerdict verdict);
+// The classifier's verdict on a process's program file, with redirection off.
+ScanVerdict classify_program_file(Redirection *redirection, const char *path);
 // The code TerminateProcess gets: the process's own exit code, or 0 when the
 // handle cannot be queried.
 DWORD exit_code_for(HANDLE process);

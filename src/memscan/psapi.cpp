@@ -1,6 +1,5 @@
 // Step I with the Process Status library (NT 4.0 and earlier, which have no
 // process snapshot).
-#include "detect/classify.h"
 #include "memscan/process_api.h"
 #include "platform/platform.h"
 
@@ -20,7 +19,7 @@ static bool process_carries_worm(const PsapiCalls *calls, HANDLE process, char *
     if (calls->module_file_name(process, module, name, MAX_PATH) == 0)
         return false;
     name[MAX_PATH - 1] = 0;
-    return carries_worm(classify_file(name));
+    return carries_worm(classify_program_file(calls->redirection, name));
 }
 
 // One id of the list. Processes that cannot be opened or named are passed

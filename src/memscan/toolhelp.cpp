@@ -1,7 +1,6 @@
 // Step I with a Tool Help process snapshot (Win9x family, NT from 5.0).
 #include <string.h>
 
-#include "detect/classify.h"
 #include "memscan/process_api.h"
 #include "platform/platform.h"
 
@@ -111,8 +110,8 @@ static ScanVerdict classify_entry(const ProcessEntry *entry, ImagePathSources *s
     char path[MAX_PATH];
     if (!names_directory(entry->szExeFile) &&
         resolve_image_path(sources, entry->th32ProcessID, path))
-        return classify_file(path);
-    return classify_file(entry->szExeFile);
+        return classify_program_file(sources->calls->redirection, path);
+    return classify_program_file(sources->calls->redirection, entry->szExeFile);
 }
 
 // The wait gives a process that is already ending the chance to end by itself;

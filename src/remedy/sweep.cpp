@@ -261,13 +261,22 @@ int sweep_fixed_drives(void)
         mount_points.wide =
             bound_entry<VolumeNameW>(GetProcAddress(kernel, "GetVolumeNameForVolumeMountPointW"));
     }
+    // Under WoW64 the walk turns redirection off, so that System32 is examined
+    // as it is (not SysWOW64 under its name, walked twice) and each find names
+    // the file where it really is. Everything the walk calls is bound above:
+    // nothing may be loaded while redirection is off.
+    Redirection redirection;
+    bind_redirection(&redirection);
     progress_start();
+    turn_redirection_off(&redirection);
     for (char letter = 'C'; letter <= 'Z'; ++letter) {
         const Ch root[] = {static_cast<Ch>(letter), ':', '\\', 0};
         if (drive_type(root) == DRIVE_FIXED && sweep_directory(root) != 0)
             any_answer = true;
     }
+    turn_redirection_on(&redirection);
     progress_finish();
+    release_redirection(&redirection);
     mount_points.ansi = NULL;
     mount_points.wide = NULL;
     if (kernel != NULL)

@@ -131,6 +131,9 @@ int remove_worm_copy(const Ch *path, WormRemoval *outcome)
             how = RemovedNow;
             result = 0;
         } else if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+            // Under WoW64 the sweep calls this with redirection off: the path
+            // recorded is the file's real one, which is what the system works
+            // through at the next start.
             bool accepted = move_file_ex(path, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
             if (accepted)
                 how = RemovalScheduled;

@@ -73,6 +73,7 @@ static int show_paths(const char *name)
     query_version(&info);
     ToolHelpCalls calls;
     calls.kernel = kernel;
+    calls.redirection = NULL;
     calls.major_version = info.dwMajorVersion;
     calls.process_first = NULL;
     calls.process_next = NULL;

@@ -3,7 +3,11 @@
 //   probe attr PATH              the file's attributes in hex
 //   probe attrs PATH...          the attributes of each file in hex, one line each
 //   probe setattr PATH HEX...    sets them, for each pair (exit status 1 on a failure)
-//   probe hold PATH SECONDS [r]  holds the file open (share: none, or read with r)
+//   probe hold PATH SECONDS [r][n]  holds the file open (share: none, or read
+//                                with r; n: with WoW64 redirection off, so the
+//                                real System32)
+//   probe wow64                  "wow64=1" when the program runs under WoW64
+//                                with redirection it can turn off, else "wow64=0"
 //   probe sleep SECONDS          just waits
 //   probe map PATH SECONDS       holds a read-only mapping of the file (others may read and write)
 //   probe restore PATH           restore_host, ANSI flavour: "result=N"
@@ -29,6 +33,7 @@
 
 #include "detect/classify.h"
 #include "platform/interrupt.h"
+#include "platform/platform.h"
 #include "remedy/remedy.h"
 
 // The sender itself stays: Ctrl+C reaches every process of the console.
@@ -192,8 +197,14 @@ int wmain(int argc, wchar_t **argv)
         return rc;
     }
     if (wcscmp(verb, L"hold") == 0 && argc >= 4) {
-        DWORD share = (argc > 4 && wcscmp(argv[4], L"r") == 0) ? FILE_SHARE_READ : 0;
+        const wchar_t *mode = argc > 4 ? argv[4] : L"";
+        DWORD share = wcschr(mode, L'r') != NULL ? FILE_SHARE_READ : 0;
+        Redirection redirection;
+        bind_redirection(&redirection);
+        if (wcschr(mode, L'n') != NULL)
+            turn_redirection_off(&redirection);
         HANDLE file = CreateFileW(argv[2], GENERIC_READ, share, NULL, OPEN_EXISTING, 0, NULL);
+        release_redirection(&redirection);
         if (file == INVALID_HANDLE_VALUE)
             return 1;
         printf("holding\n");
@@ -252,6 +263,12 @@ int wmain(int argc, wchar_t **argv)
         return close_during_work(_wtoi(argv[2]));
     if (wcscmp(verb, L"interrupt") == 0 && argc == 8)
         return interrupt_run(argv[2], argv[3], argv[4], _wtoi(argv[5]), argv[6], argv[7]);
+    if (wcscmp(verb, L"wow64") == 0 && argc == 2) {
+        Redirection redirection;
+        printf("wow64=%d\n", bind_redirection(&redirection) ? 1 : 0);
+        release_redirection(&redirection);
+        return 0;
+    }
     if (wcscmp(verb, L"sleep") == 0 && argc == 3) {
         Sleep(static_cast<DWORD>(_wtoi(argv[2])) * 1000);
         return 0;

@@ -1,11 +1,13 @@
 """Step I under Wine: infected processes found and terminated with the Tool Help
 snapshot (2000, 7, 98) and the Process Status library (NT 4.0), the binding of
-their entry points, and the tool's own process left alone.
+their entry points, the tool's own process left alone, and programs in the
+real system32 of a 64-bit machine.
 
 The infected programs are copies of sleeper.exe (a tiny program that waits)
 with the worm's signatures in an appended overlay; they run from D:\\apps, away
 from the tool's folder and its working directory. D: is a CD-ROM drive, so that
 the sweep of fixed drives later in each run leaves them alone."""
+import shutil
 import subprocess
 import time
 import unittest
@@ -65,11 +67,11 @@ class Bed:
     def count(self, name):
         return int(self.memprobe("count", name).out.strip())
 
-    def start(self, name, instances=1):
-        """Starts D:\\apps\\NAME and waits until the snapshot lists it."""
+    def start(self, name, instances=1, folder="D:\\apps"):
+        """Starts FOLDER\\NAME and waits until the snapshot lists it."""
         have = self.count(name)
         for _ in range(instances):
-            self.procs.setdefault(name, []).append(self.m.spawn("D:\\apps\\" + name, "300"))
+            self.procs.setdefault(name, []).append(self.m.spawn(folder + "\\" + name, "300"))
             have += 1
             deadline = time.time() + 30
             while self.count(name) < have:
@@ -242,6 +244,27 @@ class ProcessStatusStrategy(SharedMachineTest):
         self.assertEqual(step_one(self.m.run_tool(cwd="D:\\").out),
                          FOUND + PSAPI_TERMINATING % "D:\\apps\\infected.exe" + PSAPI_OK)
         self.assertTrue(bed.ended("infected.exe"))
+
+
+class Wow64(unittest.TestCase):
+    """A 64-bit machine: a program started from the real system32 reports that
+    path, and is rated by its own file, not by a syswow64 namesake."""
+
+    def test_program_files_in_the_real_system32(self):
+        with Machine("win7", drives={"d": "cdrom"}, arch="win64") as m:
+            bed = Bed(m)
+            bed.program("infected.exe", 0xF000, expected=INFECTED)
+            bed.program("clean.exe", expected=CLEAN)
+            real, wow = m.unix("C:\\windows\\system32"), m.unix("C:\\windows\\syswow64")
+            for name, here, namesake in (("vc-a.exe", "infected.exe", "clean.exe"),
+                                         ("vc-b.exe", "clean.exe", "infected.exe")):
+                shutil.copy(bed.apps / here, real / name)
+                shutil.copy(bed.apps / namesake, wow / name)
+                bed.start(name, folder="C:\\windows\\system32")
+            self.assertEqual(step_one(m.run_tool(cwd="D:\\").out),
+                             FOUND + TOOLHELP_TERMINATING % "vc-a.exe" + TOOLHELP_OK)
+            self.assertTrue(bed.ended("vc-a.exe"))
+            self.assertTrue(bed.running("vc-b.exe"))
 
 
 class OwnProcess(unittest.TestCase):

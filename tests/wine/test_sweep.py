@@ -1,6 +1,7 @@
 """The drive sweep under Wine: what it finds, restores and removes on every
 fixed drive, the exact console lines of its step, the path-length rules,
-directory loops, which drives it walks, and the progress in the window title.
+directory loops, which drives it walks, the progress in the window title, and
+system32 and syswow64 on a 64-bit machine.
 
 Each test compares the sweep's own section of the output: from its heading
 to the next heading."""
@@ -25,6 +26,9 @@ SWEEP_HEADINGS = {
 NOT_FOUND = "\n\tNot found."
 RU_LOCALE = {"LANG": "ru_RU.UTF-8", "LC_ALL": "ru_RU.UTF-8"}
 PATH_CHARS = 260
+# Wine's own programs, 32-bit and 64-bit (Debian's libwine:i386 and libwine:amd64).
+WINE32_PROGRAMS = Path("/usr/lib/i386-linux-gnu/wine/i386-windows")
+WINE64_PROGRAMS = Path("/usr/lib/x86_64-linux-gnu/wine/x86_64-windows")
 
 
 def sweep_section(out, family="nt"):
@@ -441,6 +445,65 @@ class RemovalOutcomes(unittest.TestCase):
             holder.wait()
             holder.stdout.close()
         files.close()
+
+
+class Wow64(unittest.TestCase):
+    """A 64-bit machine, where the tool runs under WoW64 and a 32-bit program
+    that opens or lists system32 is given syswow64 unless it turns that off."""
+
+    SYSTEM32, SYSWOW64 = "C:\\windows\\system32", "C:\\windows\\syswow64"
+
+    def test_each_system_folder_examined_once_at_its_real_path(self):
+        files = Files()
+        with Machine("win7", arch="win64") as m:
+            real, wow = m.unix(self.SYSTEM32), m.unix(self.SYSWOW64)
+            hosts = (WINE64_PROGRAMS / "attrib.exe", WINE32_PROGRAMS / "attrib.exe")
+            host64, host32 = (host.read_bytes() for host in hosts)
+            self.assertEqual((pe_machine(host64), pe_machine(host32)), (0x8664, 0x14C))
+            files.infected(real / "vc-side64.exe", hosts[0])
+            files.infected(wow / "vc-side32.exe", hosts[1])
+            files.worm_copy(real / "vc-copy.exe")
+            files.worm_copy(real / "vc-held.exe")
+            (wow / "vc-held.exe").write_bytes(host32)  # a clean namesake
+            holder = m.spawn(PROBE, "hold", self.SYSTEM32 + "\\vc-held.exe", "120", "rn")
+            self.assertEqual(holder.stdout.readline().strip(), b"holding")
+            self.assertEqual(sweep_section(m.run_tool().out),
+                             "\n\n" + deleted(self.SYSTEM32 + "\\vc-copy.exe")
+                             + deleted(self.SYSTEM32 + "\\vc-held.exe")
+                             + cleaned(self.SYSTEM32 + "\\vc-side64.exe")
+                             + cleaned(self.SYSWOW64 + "\\vc-side32.exe"))
+            self.assertEqual((real / "vc-side64.exe").read_bytes(), host64)
+            self.assertEqual((wow / "vc-side32.exe").read_bytes(), host32)
+            self.assertFalse((real / "vc-copy.exe").exists())
+            holder.kill()
+            holder.wait()
+            holder.stdout.close()
+            # The deletion was recorded for the real file, not for its namesake.
+            m.restart()
+            self.assertFalse((real / "vc-held.exe").exists())
+            self.assertEqual((wow / "vc-held.exe").read_bytes(), host32)
+        files.close()
+
+    def test_clean_run_prints_what_a_32_bit_machine_prints(self):
+        files = Files()
+        outputs = {}
+        for arch in ("win32", "win64"):
+            with Machine("win7", drives={"e": "hd"}, arch=arch) as m:
+                self.assertEqual(m.probe("wow64").out, "wow64=%d\n" % (arch == "win64"))
+                e = m.unix("E:\\")
+                shutil.copy(files.small_host, e / "small.exe")
+                for name in ("attrib.exe", "xcopy.exe"):
+                    shutil.copy(WINE64_PROGRAMS / name, e / name)
+                outputs[arch] = m.run_tool().out
+        self.assertEqual(sweep_section(outputs["win64"]), NOT_FOUND)
+        self.assertEqual(outputs["win64"], outputs["win32"])
+        files.close()
+
+
+def pe_machine(data):
+    """The machine field of a PE image's file header."""
+    at = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[at + 4:at + 6], "little")
 
 
 class ConsoleText(unittest.TestCase):

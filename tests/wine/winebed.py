@@ -1,6 +1,7 @@
 """Throw-away Wine machines for the system tests.
 
-A template prefix is made once per test run (make_template.py); every test
+A template prefix is made once per test run (make_template.py), and a 64-bit
+one (WINEARCH=win64) for the tests of a 32-bit tool under WoW64; every test
 gets its own Machine: a cheap copy of the template in which the DLLs and other
 files that never change are hard links and everything a test may alter is a
 real copy. The machine reports the Windows version the test asks for, has only
@@ -12,12 +13,14 @@ Runs of the tool use stand-in NETAPI32.DLL and SVRAPI.DLL placed next to it
 
 Environment (set by CTest):
   VESKACURE_TEMPLATE   template prefix
+  VESKACURE_TEMPLATE64 64-bit template prefix (Machine(arch="win64"))
   VESKACURE_EXE        the cross-built veskacure.exe
   VESKACURE_WIN_BUILD  cross build directory (probe.exe and other stand-ins)
   VESKACURE_MKIMAGE    native image builder
   VESKACURE_WORK       where per-test machines are made (default: system temp)
 """
 
+import errno
 import os
 import pty
 import re
@@ -25,12 +28,14 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 from pathlib import Path
 
 TEMPLATE = Path(os.environ.get("VESKACURE_TEMPLATE", ""))
+TEMPLATE64 = Path(os.environ.get("VESKACURE_TEMPLATE64", ""))
 EXE = Path(os.environ.get("VESKACURE_EXE", ""))
 WIN_BUILD = Path(os.environ.get("VESKACURE_WIN_BUILD", ""))
 MKIMAGE = Path(os.environ.get("VESKACURE_MKIMAGE", ""))
@@ -46,6 +51,35 @@ BASE_ENV = {
     # and every test would run under WoW64: the plain machines stay 32-bit.
     "WINEARCH": "win32",
 }
+ARCHES = ("win32", "win64")
+
+# CTest's "skipped": the status with which the Wine tests end on a machine that
+# cannot run them at all.
+SKIPPED = 77
+WINE32_LOADER = "/usr/lib/wine/wine"
+
+
+def can_run_32bit_programs():
+    """False only when the kernel refuses 32-bit x86 programs outright (its
+    32-bit emulation is off: "Exec format error"), which no Wine here can run
+    veskacure.exe without. A missing or broken Wine is an error, not this."""
+    try:
+        subprocess.run([WINE32_LOADER, "--version"], stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+    except OSError as e:
+        if e.errno == errno.ENOEXEC:
+            return False
+        raise
+    return True
+
+
+def skip_unless_32bit_programs_run(outcome="Wine tests skipped"):
+    """Ends the process with SKIPPED, saying why, on a machine whose kernel cannot
+    run 32-bit programs: the Wine tests are then not run rather than failed."""
+    if not can_run_32bit_programs():
+        sys.stderr.write("this machine's kernel cannot run 32-bit x86 programs (its 32-bit emulation "
+                         "is off), so Wine cannot run veskacure.exe here: %s\n" % outcome)
+        sys.exit(SKIPPED)
 
 # Files that no test changes: hard-linked from the template.
 LINKED_SUFFIXES = {
@@ -105,8 +139,11 @@ def _reg_section(key, values):
     return "\n".join(lines) + "\n"
 
 
-def make_template(path):
-    """Creates a template prefix at `path` that stays inside its own folder."""
+def make_template(path, arch="win32"):
+    """Creates a template prefix at `path` that stays inside its own folder:
+    32-bit, or with arch="win64" a 64-bit one (System32 and SysWOW64)."""
+    if arch not in ARCHES:
+        raise ValueError(arch)
     path = Path(path)
     if path.exists():
         shutil.rmtree(path)
@@ -114,12 +151,19 @@ def make_template(path):
     prefix = path / "prefix"
     home = path / "home"
     home.mkdir()
-    env = dict(BASE_ENV, WINEPREFIX=str(prefix), HOME=str(home))
+    env = dict(BASE_ENV, WINEPREFIX=str(prefix), HOME=str(home), WINEARCH=arch)
     subprocess.run(["wineboot", "--init"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     subprocess.run(["wineserver", "-w"], env=env, check=True, timeout=300)
     _seal(prefix)
+    if is_64bit_prefix(prefix) != (arch == "win64"):
+        raise RuntimeError("wineboot made no %s prefix at %s" % (arch, prefix))
     return prefix
+
+
+def is_64bit_prefix(prefix):
+    """A 64-bit prefix keeps the 32-bit system files apart, in syswow64."""
+    return (Path(prefix) / "drive_c" / "windows" / "syswow64" / "kernel32.dll").is_file()
 
 
 def _seal(prefix):
@@ -234,19 +278,25 @@ class Machine:
 
     TOOL_DIR = "C:\\tool"
 
-    def __init__(self, version="win7", drives=None, install_tool=True, scenario=DEFAULT_SCENARIO):
+    def __init__(self, version="win7", drives=None, install_tool=True, scenario=DEFAULT_SCENARIO,
+                 arch="win32"):
         """`scenario`: what the NETAPI32/SVRAPI stand-ins installed next to the
-        tool answer; None installs no stand-ins (Wine's own DLLs are used)."""
-        if not TEMPLATE.is_dir():
-            raise RuntimeError("VESKACURE_TEMPLATE is not a prefix: %s" % TEMPLATE)
+        tool answer; None installs no stand-ins (Wine's own DLLs are used).
+        `arch`: "win64" makes a 64-bit machine, where the tool runs under WoW64."""
+        if arch not in ARCHES:
+            raise ValueError(arch)
+        template = TEMPLATE64 if arch == "win64" else TEMPLATE
+        if not (template / "system.reg").is_file() or is_64bit_prefix(template) != (arch == "win64"):
+            raise RuntimeError("not a %s template prefix: %s" % (arch, template))
         if version not in VERSIONS:
             raise ValueError(version)
+        self.arch = arch
         self.base = Path(tempfile.mkdtemp(prefix="vcure-", dir=WORK))
         self.prefix = self.base / "prefix"
         self.home = self.base / "home"
         self.home.mkdir()
-        _copy_prefix(str(TEMPLATE), str(self.prefix))
-        self.env = dict(BASE_ENV, WINEPREFIX=str(self.prefix), HOME=str(self.home))
+        _copy_prefix(str(template), str(self.prefix))
+        self.env = dict(BASE_ENV, WINEPREFIX=str(self.prefix), HOME=str(self.home), WINEARCH=arch)
         self._user_reg = {"Software\\Wine": {"Version": version}}
         self._system_reg = {}
         self._drive_types = {}
