@@ -120,7 +120,11 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
         const std::string done = action == Action::Reported ? "report only"
                                  : action == Action::Failed ? "failed: " + error
                                                             : action_name(action);
-        printf("%s: %s: %s\n", where.c_str(), what.c_str(), done.c_str());
+        // Deleting one name of a file with several leaves the file under the others.
+        const std::string links = extra.links < 2 ? ""
+                                  : " (one of " + std::to_string(extra.links) + " links" +
+                                        (action == Action::Deleted ? ": its other names remain)" : ")");
+        printf("%s: %s: %s%s\n", where.c_str(), what.c_str(), done.c_str(), links.c_str());
         fflush(stdout);
     }
 }

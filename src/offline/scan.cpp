@@ -41,22 +41,41 @@ bool same_file(const struct stat &a, const struct stat &b)
 }
 
 // The listed file itself, never through a symbolic link and only while its
-// name still leads to the same regular file.
+// name still leads to the same regular file. The type is checked through an
+// O_PATH descriptor, which opens nothing: a device or FIFO swapped in by a
+// racer is never opened. The file is then opened through that descriptor,
+// so it is the inode checked, whatever the name leads to by then.
 UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::string *error)
 {
-    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd owned(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
-                                      : openat(file.dir_fd, file.name, flags | access));
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | access;
+    const char *cannot = access == O_RDONLY ? "cannot open" : "cannot open for writing";
+    UniqueFd path(openat(file.dir_fd, file.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!path) {
+        *error = failure(cannot);
+        return UniqueFd();
+    }
+    if (fstat(path.get(), now) != 0) {
+        *error = failure("cannot examine");
+        return UniqueFd();
+    }
+    if (!S_ISREG(now->st_mode) || !same_file(*now, file.st)) {
+        *error = "replaced while being examined";
+        return UniqueFd();
+    }
+    UniqueFd owned(reopen_path(path.get(), flags));
+    // Without /proc the file is opened by its name, its type checked again after.
+    if (!owned && errno == ENOENT)
+        owned.reset(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
+                                       : openat(file.dir_fd, file.name, flags));
     if (!owned)
-        *error = failure(access == O_RDONLY ? "cannot open" : "cannot open for writing");
+        *error = failure(cannot);
     else if (fstat(owned.get(), now) != 0)
         *error = failure("cannot examine");
     else if (!S_ISREG(now->st_mode) || !same_file(*now, file.st))
         *error = "replaced while being examined";
     else
         return owned;
-    owned.reset();
-    return owned;
+    return UniqueFd();
 }
 
 bool read_whole(int fd, std::string *text, std::string *error)
@@ -105,11 +124,31 @@ bool delete_worm_copy(const Listed &file, std::string *error)
     return true;
 }
 
+// The text read earlier is still exactly the file's bytes: none changed, none
+// added. False with errno 0 when they differ, or set when a read fails.
+bool still_reads(int fd, const std::string &text)
+{
+    std::string now(text.size(), '\0');
+    char more;
+    errno = 0;
+    return pread_exactly(fd, now.data(), now.size(), 0) && now == text &&
+           pread(fd, &more, 1, static_cast<off_t>(text.size())) == 0;
+}
+
 // Only the bytes from the entry's line on differ: they are written over the
-// old ones and the file is cut to the new length.
+// old ones and the file is cut to the new length. The text was read through
+// another descriptor a while ago: what someone wrote since is not overwritten.
 bool repair_system_ini(const Target &target, std::string *error)
 {
+    if (!still_reads(target.fd, *target.ini)) {
+        *error = errno != 0 ? failure("cannot read") : "changed while being examined";
+        return false;
+    }
     const std::string repaired = repair_shell_entry(*target.ini, *target.entry);
+    if (!allocate_blocks(target.fd, repaired.size())) {
+        *error = allocation_failure();
+        return false;
+    }
     size_t done = target.entry->line_begin;
     while (done < repaired.size()) {
         const ssize_t n = pwrite(target.fd, repaired.data() + done, repaired.size() - done, static_cast<off_t>(done));
@@ -198,14 +237,16 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
 // Answers true when the copy is gone.
 bool handle_worm_copy(Scan &scan, const Listed &file, int fd, const struct stat &st, uint64_t size)
 {
+    Extra links;
+    links.links = st.st_nlink;
     if (!scan.clean) {
-        report(scan.out, file.path, Kind::WormCopy, Action::Reported);
+        report(scan.out, file.path, Kind::WormCopy, Action::Reported, "", links);
         return false;
     }
     Target target{file, fd, st, size};
     std::string error;
     const bool deleted = change_file(scan, target, Change::DeleteWormCopy, &error);
-    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error);
+    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error, links);
     return deleted;
 }
 

@@ -480,6 +480,77 @@ class CrashTest(OfflineTest):
         self.assertGreaterEqual(inside, self.RUNS // 3)
 
 
+class LinkTest(OfflineTest):
+    def test_a_worm_copy_with_another_name_says_so(self):
+        copy, other = self.root / "WINDOWS/copy.exe", self.tmp / "other-name.exe"
+        mkimage(copy, "worm", "--size", 57344)
+        os.link(copy, other)
+        self.assertEqual(run_json([self.root])[:2], (1, [(str(copy), "worm-copy", "reported", 2)]))
+        r = run([self.root], "--clean")
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stdout.startswith(b"%s: worm copy (PE_VESKA.A-O): deleted (one of 2 links: its other "
+                                            b"names remain)\n" % bytes(copy)))
+        self.assertEqual((copy.exists(), other.stat().st_nlink), (False, 1))
+
+
+# Cuts the file named and writes its bytes back, over and over, until killed.
+RACER = """
+import os, sys
+data = open(sys.argv[1], "rb").read()
+fd = os.open(sys.argv[1], os.O_WRONLY)
+print(flush=True)
+while True:
+    os.ftruncate(fd, 0)
+    os.ftruncate(fd, len(data))
+    os.pwrite(fd, data, 0)
+"""
+
+
+class RaceTest(OfflineTest):
+    def test_a_file_cut_while_it_is_rated(self):
+        """Another process cuts an infected file and writes it back, again and again, while it is rated
+        under the same name thousands of times: each rating ends as a finding, as "not examined" or as
+        nothing (the file was too small when looked at), never as a signal that ends the run."""
+        program = self.put("a.exe", infect=("winver.exe",))
+        racer = subprocess.Popen([sys.executable, "-c", RACER, program], stdout=subprocess.PIPE)
+        self.addCleanup(racer.stdout.close)
+        self.addCleanup(racer.wait)
+        self.addCleanup(racer.kill)
+        racer.stdout.readline()  # racing from here on
+        for _ in range(5):
+            r = run([program] * 3000, "--json")
+            self.assertGreaterEqual(r.returncode, 0, "ended by signal %d" % -r.returncode)
+            lines = [json.loads(line) for line in r.stdout.splitlines()]
+            findings = {tuple(o.values()) for o in lines[:-1]}
+            self.assertLessEqual(findings, {(str(program), "infected", "reported"), (str(program), "not-examined",
+                                            "skipped", "file shrank while being read")})
+            self.assertEqual(r.returncode, 2 if lines[-1]["summary"]["not_examined"] else int(bool(findings)))
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root to mount a tmpfs")
+class SpaceTest(OfflineTest):
+    def test_a_restoration_without_the_space_it_needs_changes_nothing(self):
+        """A sparse infected file on a nearly full volume: the host's megabytes of zeros are holes, and
+        moving them to the front needs blocks the volume does not have. The file stays as it was, byte
+        for byte; with room, the same file is restored."""
+        volume = self.tmp / "small"
+        volume.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", volume], check=True)
+        self.addCleanup(subprocess.run, ["umount", volume], check=True)
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + bytes(3 << 20))
+        infected(self.tmp / "sparse.exe", large)
+        program = volume / "sparse.exe"
+        subprocess.run(["cp", "--sparse=always", self.tmp / "sparse.exe", program], check=True)
+        before = program.read_bytes()
+        self.assertEqual(run_json([volume], "--clean")[:2],
+                         (2, [(str(program), "infected", "failed", "no space left on device")]))
+        self.assertEqual(program.read_bytes(), before)
+        subprocess.run(["mount", "-o", "remount,size=8m", volume], check=True)
+        self.assertEqual(run_json([volume], "--clean")[:2], (1, [(str(program), "infected", "restored")]))
+        self.assertEqual(program.read_bytes(), large.read_bytes())
+
+
 class ListTest(OfflineTest):
     def test_files_from_and_shards_find_what_one_run_finds(self):
         self.put("two  blanks.exe", infect=("winver.exe",))
@@ -515,13 +586,18 @@ def mounted(image, mount_point):
 
 @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
 class NtfsTest(OfflineTest):
-    def test_clean_on_an_ntfs_volume(self):
+    def make_volume(self):
+        """A 32 MiB NTFS image and its (unmounted) mount point."""
         image = self.tmp / "ntfs.img"
         with open(image, "wb") as f:
             f.truncate(32 << 20)
         subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
         volume = self.tmp / "volume"
         volume.mkdir()
+        return image, volume
+
+    def test_clean_on_an_ntfs_volume(self):
+        image, volume = self.make_volume()
         programs = {"WINDOWS/NOTEPAD.EXE": "notepad.exe", "Program Files/winver.exe": "winver.exe"}
         with mounted(image, volume):
             for path, name in programs.items():
@@ -539,6 +615,22 @@ class NtfsTest(OfflineTest):
                 self.assertEqual(after[path][1:3], times[path])
             self.assertNotIn("WINDOWS/SYSTEM/copy.exe", after)
             self.assertEqual(after["WINDOWS/SYSTEM.INI"][0], INI_CRLF_REPAIRED)
+
+
+    def test_no_space_for_a_sparse_program(self):
+        """ntfs-3g cannot allocate ahead: each hole's blocks are had by writing a zero into them, and the
+        48 MiB of zeros in this host do not fit the volume. Nothing of the program changes."""
+        image, volume = self.make_volume()
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + bytes(48 << 20))
+        infected(self.tmp / "sparse.exe", large)
+        with mounted(image, volume):
+            program = volume / "sparse.exe"
+            subprocess.run(["cp", "--sparse=always", self.tmp / "sparse.exe", program], check=True)
+            before = program.read_bytes()
+            self.assertEqual(run_json([volume], "--clean")[:2],
+                             (2, [(str(program), "infected", "failed", "no space left on device")]))
+            self.assertTrue(program.read_bytes() == before)  # no diff of 48 MiB on failure
 
 
 if __name__ == "__main__":

@@ -2,6 +2,9 @@
 // a mapped file that shrinks meanwhile, and the in-place write of a hive.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -71,6 +74,32 @@ TEST(IniEdit, EntriesTheProfileServiceWouldNotGiveAreLeftAlone)
     EXPECT_NE(repaired("[boot]\nshell=" + std::string(251, 'x') + "load.exe"), "");
     EXPECT_EQ(repaired("[boot]\nshell=" + std::string(252, 'x') + "load.exe"), "");
     EXPECT_EQ(repaired(std::string("[boot]\nshell=a\0load.exe", 23)), "");
+}
+
+// Reopening through an O_PATH descriptor.
+TEST(ReopenPath, OpensTheInodeCheckedNotWhatItsNameLeadsToNow)
+{
+    char folder[] = "/tmp/reopen-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string name = std::string(folder) + "/a", other = std::string(folder) + "/b";
+    const int checked = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int swapped = open(other.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_TRUE(write(checked, "checked", 7) == 7 && write(swapped, "swapped", 7) == 7);
+    const int path_fd = open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    ASSERT_EQ(rename(other.c_str(), name.c_str()), 0);
+    for (int access : {O_RDONLY, O_RDWR}) {
+        const int fd = reopen_path(path_fd, access | O_NOFOLLOW | O_CLOEXEC);
+        char text[16] = {};
+        EXPECT_TRUE(pread_exactly(fd, text, 7, 0));
+        EXPECT_STREQ(text, "checked");
+        EXPECT_FALSE(pread_exactly(fd, text, 8, 0));  // one byte past the end
+        EXPECT_EQ(errno, 0);
+        close(fd);
+    }
+    for (int fd : {path_fd, checked, swapped})
+        close(fd);
+    unlink(name.c_str());
+    rmdir(folder);
 }
 
 TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
