@@ -2,13 +2,15 @@
 # Installs what building and testing need on Debian 12: the mingw-w64 cross
 # compiler, Wine (32-bit, and 64-bit for the tests under WoW64), GoogleTest, clang with its sanitizer and fuzzer
 # runtimes, CMake; for veskacure-offline CLI11, nlohmann/json and OpenSSL's
-# libcrypto (SHA-256), and ntfs-3g (mkntfs and the FUSE driver) for its NTFS
-# test. Quick when everything is there already.
+# libcrypto (SHA-256), hivex (registry hives; pkg-config finds it), and for its
+# tests ntfs-3g (mkntfs and the FUSE driver), hivexsh and hivexregedit, and
+# chntpw's account tools. Quick when everything is there already.
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 locales
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
-          libcli11-dev nlohmann-json3-dev libssl-dev ntfs-3g util-linux)
+          libcli11-dev nlohmann-json3-dev libssl-dev ntfs-3g util-linux
+          pkg-config libhivex-dev libhivex-bin libwin-hivex-perl chntpw)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -17,8 +17,9 @@
 
 #include "offline/posix_file.h"
 
-// The changes of --clean, named in the manifest "restore", "delete", "repair".
-enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni };
+// The changes of --clean, named in the manifest "restore", "delete", "repair",
+// "repair-hive".
+enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni, RepairHive };
 const char *change_name(Change change);
 
 struct Quarantine {

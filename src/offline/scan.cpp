@@ -16,6 +16,7 @@
 
 #include "detect/image_rules.h"
 #include "offline/examine.h"
+#include "offline/hives.h"
 #include "offline/ini_edit.h"
 #include "offline/posix_file.h"
 #include "offline/quarantine.h"
@@ -102,6 +103,7 @@ struct Target {
     UniqueFd writable = UniqueFd();     // restoration: opened by the first one
     const std::string *ini = nullptr;   // repair: the file's text as read
     const ShellEntry *entry = nullptr;  // repair: the line to replace
+    const HiveEdit *hive = nullptr;     // registry hive: its bytes as read and as repaired
 };
 
 bool delete_worm_copy(const Listed &file, std::string *error)
@@ -226,6 +228,9 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
         break;
     case Change::RepairSystemIni:
         changed = repair_system_ini(target, error);
+        break;
+    case Change::RepairHive:
+        changed = write_hive(target.fd, *target.hive, error);
         break;
     }
     if (scan.quarantine == nullptr)
@@ -366,7 +371,8 @@ void process_file(Scan &scan, const Listed &file)
         return;
     ++scan.out.totals.files;
     const bool ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
-    if (file.st.st_size < WORM_MIN_SIZE && !ini)
+    const HiveKind hive = hive_named(file.path);
+    if (file.st.st_size < WORM_MIN_SIZE && !ini && hive == HiveKind::None)
         return;
 
     std::string error;
@@ -376,6 +382,18 @@ void process_file(Scan &scan, const Listed &file)
         report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
         return;
     }
+    const size_t met = scan.hives.size();
+    const bool hive_only = hive != HiveKind::None && note_hive(scan.hives, file.path, st, hive, fd.get());
+    if (scan.hives.size() > met) {
+        MetHive &noted = scan.hives.back();
+        noted.folder = std::make_shared<UniqueFd>(fcntl(file.dir_fd, F_DUPFD_CLOEXEC, 0));
+        noted.name = file.name;
+        noted.root_length = scan.root_length;
+        noted.root_dev = scan.root_dev;
+        noted.root_ino = scan.root_ino;
+    }
+    if (hive_only)
+        return;
     bool examined = false, gone = false;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
@@ -393,6 +411,39 @@ void process_file(Scan &scan, const Listed &file)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
     if (examined)
         ++scan.out.totals.examined;
+}
+
+// The hives met in a PATH, once it is walked: opened again in the folder the
+// walk met them in (never by their path, whose folders may have become links
+// since), only while the name leads to the file the walk listed.
+void finish_hives(Scan &scan)
+{
+    HiveAccess access;
+    const auto listed = [](const MetHive &hive, std::string *error) {
+        if (!*hive.folder)
+            *error = failure("cannot keep its folder open", EMFILE);
+        return Listed{hive.folder->get(), hive.name.c_str(), hive.path, hive.st};
+    };
+    access.open = [&listed](const MetHive &hive, std::string *error) {
+        struct stat now;
+        const Listed file = listed(hive, error);
+        return error->empty() ? open_listed(file, O_RDONLY, &now, error) : UniqueFd();
+    };
+    access.write = [&scan, &listed](const MetHive &hive, const HiveEdit &edit, std::string *error) {
+        struct stat now;
+        const Listed file = listed(hive, error);
+        UniqueFd writable = error->empty() ? open_listed(file, O_RDWR, &now, error) : UniqueFd();
+        if (!writable)
+            return false;
+        // Recorded below the root the walk met the hive under.
+        scan.root_length = hive.root_length;
+        scan.root_dev = hive.root_dev;
+        scan.root_ino = hive.root_ino;
+        Target target{file, writable.get(), hive.st, edit.before_size};
+        target.hive = &edit;
+        return change_file(scan, target, Change::RepairHive, error);
+    };
+    handle_hives(scan.out, scan.hives, HiveOptions{scan.clean, scan.unshare}, access);
 }
 
 struct Name {
@@ -654,6 +705,7 @@ void scan_path(Scan &scan, const std::string &argument)
     } else {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "not a regular file or folder");
     }
+    finish_hives(scan);
 }
 
 void scan_list(Scan &scan, const std::string &list)

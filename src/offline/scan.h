@@ -5,7 +5,9 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
+#include "offline/hives.h"
 #include "offline/posix_file.h"
 #include "offline/report.h"
 
@@ -13,6 +15,7 @@ struct Quarantine;
 
 struct Scan {
     bool clean = false;                  // restore, delete and repair; otherwise report only
+    bool unshare = false;                // look for network shares in SYSTEM hives (and delete them)
     Quarantine *quarantine = nullptr;    // with --clean --quarantine: where each change is recorded first
     Output out;
     // Where the files being examined lie, for the manifest: the reported paths
@@ -26,6 +29,7 @@ struct Scan {
     ino_t root_ino = 0;
     UniqueFd folder;         // the folder of the last PATH's last name, reached without links,
     std::string folder_key;  // and the names that led there
+    std::vector<MetHive> hives;          // met in the PATH being examined, handled at its end
 };
 
 // Examines PATH: a file, or a folder walked in name order, as deep as it goes.

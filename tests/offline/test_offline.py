@@ -222,6 +222,7 @@ class TreeTest(OfflineTest):
         self.assertEqual(found, expected)
         self.assertEqual(len(findings), len(expected))
         self.assertEqual(summary, {"files": 16, "examined": 15, "infected": 6, "worm_copies": 3, "system_ini": 2,
+                                   "shell_entries": 0, "shares": 0, "guest": 0,
                                    "restored": 0, "deleted": 0, "repaired": 0, "failed": 0, "not_examined": 0})
         human = run([self.root])
         self.assertEqual(human.returncode, 1)
@@ -295,7 +296,7 @@ class ErrorTest(OfflineTest):
             self.assertNotEqual(r.stderr, b"")
         usage = run(["--help"])
         self.assertEqual(usage.returncode, 0)
-        self.assertIn(b"registry of the installed Windows and are not touched here: run veskacure.exe", usage.stdout)
+        self.assertIn(b"SYSTEM.DAT, not handled here: run veskacure.exe /UNSHARE", b" ".join(usage.stdout.split()))
         self.assertEqual(run(["--version"]).stdout, b"veskacure-offline 1.22\n")
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root (to drop capabilities) and setpriv")
