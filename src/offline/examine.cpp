@@ -10,17 +10,33 @@
 
 namespace {
 
+// Every byte the rating looks at is read inside the guard: the file may be
+// cut by someone else at any moment after its size was taken.
 struct RatingWork {
+    int fd;
     const Mapping *head;
     uint64_t size;
-    const uint8_t *pe_signature;
     ScanVerdict verdict;
+    int read_error;  // -1: read; 0: the PE signature lay past the file's end; an errno
 };
 
 void rate_work(void *arg)
 {
     RatingWork *w = static_cast<RatingWork *>(arg);
-    w->verdict = rate_file(w->head->data(), static_cast<uint32_t>(w->head->size()), w->size, w->pe_signature);
+    const uint8_t *head = w->head->data();
+    const uint32_t head_size = static_cast<uint32_t>(w->head->size());
+    // The PE signature may lie anywhere below size - 248: past the head, its
+    // own four bytes are read from the file.
+    uint32_t offset = 0;
+    uint8_t signature[4];
+    const uint8_t *pe_signature = nullptr;
+    if (pe_signature_offset(head, head_size, w->size, &offset) && offset > head_size - 4) {
+        w->read_error = pread_exactly(w->fd, signature, sizeof signature, offset) ? -1 : errno;
+        if (w->read_error >= 0)
+            return;
+        pe_signature = signature;
+    }
+    w->verdict = rate_file(head, head_size, w->size, pe_signature);
 }
 
 struct RestoreWork {
@@ -44,25 +60,18 @@ bool rate_open_file(int fd, uint64_t size, ScanVerdict *verdict, std::string *er
         *verdict = rate_file(nullptr, 0, size, nullptr);
         return true;
     }
-    Mapping head, pe_page;
+    Mapping head;
     if (!head.map(fd, 0, RULES_HEAD_SPAN, false)) {
         *error = failure("cannot map", errno);
         return false;
     }
-    // The PE signature may lie anywhere below size - 248: its own few bytes
-    // are mapped when they are past the head.
-    uint32_t offset = 0;
-    const uint8_t *pe_signature = nullptr;
-    if (pe_signature_offset(head.data(), RULES_HEAD_SPAN, size, &offset) && offset > RULES_HEAD_SPAN - 4) {
-        if (!pe_page.map(fd, offset, 4, false)) {
-            *error = failure("cannot map", errno);
-            return false;
-        }
-        pe_signature = pe_page.data();
-    }
-    RatingWork work = {&head, size, pe_signature, Clean};
-    if (!run_mapped_work(rate_work, &work)) {
+    RatingWork work = {fd, &head, size, Clean, -1};
+    if (!run_mapped_work(rate_work, &work) || work.read_error == 0) {
         *error = "file shrank while being read";
+        return false;
+    }
+    if (work.read_error > 0) {
+        *error = failure("cannot read", work.read_error);
         return false;
     }
     *verdict = work.verdict;
@@ -74,6 +83,14 @@ bool restore_open_file(int fd, uint64_t size, uint64_t *new_size, std::string *e
     Mapping view;
     if (size > UINT32_MAX) {
         *error = "file of 4 GiB or more";
+        return false;
+    }
+    // A write into a hole of a sparse file (or on a copy-on-write or full
+    // volume) needs a new block; through the mapping, one that cannot be had
+    // breaks the move off half-way, leaving neither worm nor host. So every
+    // block the move and the zeroed tail write is had before anything moves.
+    if (!allocate_blocks(fd, size)) {
+        *error = allocation_failure();
         return false;
     }
     if (!view.map(fd, 0, static_cast<size_t>(size), true)) {

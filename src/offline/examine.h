@@ -15,8 +15,9 @@ bool rate_open_file(int fd, uint64_t size, ScanVerdict *verdict, std::string *er
 
 // One restoration of the open read-write file fd of size bytes (below 4 GiB):
 // the host moved to offset 0, written back, the file cut to *new_size.
-// False with *error otherwise; when the cut fails, the file holds the host
-// followed by zeros.
+// False with *error otherwise: unchanged when the blocks it writes cannot be
+// allocated ("no space left on device"); when the cut fails, the file holds
+// the host followed by zeros.
 bool restore_open_file(int fd, uint64_t size, uint64_t *new_size, std::string *error);
 
 #endif

@@ -1,7 +1,9 @@
 // veskacure-offline: finds the worm PE_VESKA.A on a Windows disk that is not
 // running (a mounted volume or any folder tree) and, with --clean, restores
-// infected programs in place, deletes worm copies and repairs SYSTEM.INI;
-// with --quarantine each change can be undone later with --undo.
+// infected programs in place, deletes worm copies, repairs SYSTEM.INI and, on
+// Windows NT, the shell entry and the Guest account in the registry (and with
+// --unshare removes network shares); with --quarantine each change can be
+// undone later with --undo.
 #include <stdio.h>
 #include <unistd.h>
 
@@ -18,17 +20,22 @@ int main(int argc, char **argv)
 {
     CLI::App app{"Finds the worm PE_VESKA.A on a Windows disk that is not running and, with --clean, "
                  "removes it: infected programs are restored in place, worm copies deleted, the worm's "
-                 "loader taken out of SYSTEM.INI. Without --clean nothing on disk changes.",
+                 "loader taken out of SYSTEM.INI (on Windows NT: out of the shell entry in the registry), "
+                 "and on Windows NT the Guest account taken out of Administrators and disabled. Without "
+                 "--clean nothing on disk changes.",
                  "veskacure-offline"};
-    bool clean = false, json = false, quiet = false, force = false, no_archives = false;
+    bool clean = false, unshare = false, json = false, quiet = false, force = false, no_archives = false;
     std::string quarantine_dir, undo_dir, list;
     std::vector<std::string> paths;
     CLI::Option *clean_flag =
-        app.add_flag("--clean", clean, "Restore infected programs, delete worm copies, repair SYSTEM.INI");
+        app.add_flag("--clean", clean,
+                     "Restore infected programs, delete worm copies, repair SYSTEM.INI, the registry's shell "
+                     "entry and the Guest account");
     CLI::Option *quarantine_option =
         app.add_option("--quarantine", quarantine_dir,
-                       "With --clean: before a file is changed, keep its bytes in DIR (created when missing) "
-                       "and record the change in DIR/manifest.jsonl, so that --undo can put it back")
+                       "With --clean: before a file is changed, keep its bytes in DIR (created when missing; "
+                       "else a folder of yours that nobody else may write to) and record the change in "
+                       "DIR/manifest.jsonl, so that --undo can put it back")
             ->type_name("DIR")
             ->needs(clean_flag);
     CLI::Option *undo =
@@ -37,6 +44,10 @@ int main(int argc, char **argv)
                        "when it is as the clean left it; a file changed since is left alone")
             ->type_name("DIR")
             ->excludes(clean_flag);
+    app.add_flag("--unshare", unshare,
+                 "Also find the network shares of Windows NT installations (in every control set of each "
+                 "SYSTEM hive) and, with --clean, delete them all, as veskacure.exe /UNSHARE does")
+        ->excludes(undo);
     app.add_flag("--force", force, "With --undo: put back also the files changed since cleaning")->needs(undo);
     CLI::Option *list_option =
         app.add_option("--files-from", list,
@@ -60,8 +71,11 @@ int main(int argc, char **argv)
                "cleaned) and no error; 2 an error: an item not examined, a restoration, deletion or "
                "repair that failed, a PATH that does not exist, or bad usage. With --undo: 0 every change put "
                "back or needing nothing; 2 any left alone or failed.\n\n"
-               "Network shares and the Guest account live in the registry of the installed Windows "
-               "and are not touched here: run veskacure.exe on that machine for them.");
+               "On Windows NT disks the registry hives met by the walk (config/SOFTWARE, config/SYSTEM, "
+               "config/SAM and NTUSER.DAT) are examined once the walk of their PATH ends: the shell entry, the "
+               "Guest account and, with --unshare, network shares. A hive not closed cleanly is reported, "
+               "never written. Windows 95, 98 and Me keep their shares in SYSTEM.DAT, not handled here: run "
+               "veskacure.exe /UNSHARE on that machine for them.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -74,6 +88,7 @@ int main(int argc, char **argv)
 
     Scan scan;
     scan.clean = clean;
+    scan.unshare = unshare;
     scan.archives = !no_archives;
     scan.out.json = json;
     scan.out.undo = undo->count() != 0;
@@ -102,5 +117,5 @@ int main(int argc, char **argv)
     const Totals &t = scan.out.totals;
     if (t.failed != 0 || t.not_examined != 0)
         return 2;
-    return t.infected + t.worm_copies + t.system_ini != 0 ? 1 : 0;
+    return found(t) != 0 ? 1 : 0;
 }

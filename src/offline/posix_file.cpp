@@ -5,8 +5,10 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -124,6 +126,97 @@ bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t coun
     }
 }
 
+bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset)
+{
+    uint8_t *bytes = static_cast<uint8_t *>(buffer);
+    for (size_t done = 0; done < count;) {
+        const ssize_t n = pread(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = 0;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+namespace {
+
+bool pwrite_exactly(int fd, const uint8_t *bytes, size_t count, uint64_t offset)
+{
+    for (size_t done = 0; done < count;) {
+        const ssize_t n = pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool all_zero(const uint8_t *bytes, size_t count)
+{
+    return count == 0 || (bytes[0] == 0 && memcmp(bytes, bytes + 1, count - 1) == 0);
+}
+
+// Without fallocate (FUSE volumes among others), for a file with fewer blocks
+// than bytes (holes, or compression): every run of blocks below size that
+// reads as zeros is written back as it is, which makes the file system
+// allocate them. The content stays the same. (Such file systems rarely say
+// where their holes are: SEEK_HOLE finds none.)
+bool fill_holes(int fd, uint64_t size)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return false;
+    const uint64_t end = std::min<uint64_t>(size, static_cast<uint64_t>(st.st_size));
+    if (static_cast<uint64_t>(st.st_blocks) * 512 >= end)
+        return true;
+    const size_t block = st.st_blksize > 0 && st.st_blksize <= 1 << 20 ? static_cast<size_t>(st.st_blksize) : 4096;
+    std::vector<uint8_t> chunk((1 << 20) / block * block);
+    for (uint64_t at = 0; at < end;) {
+        const ssize_t n = pread(fd, chunk.data(), std::min<uint64_t>(chunk.size(), end - at), static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;  // cut meanwhile: nothing past the end is written
+        const size_t count = static_cast<size_t>(n);
+        for (size_t begin = 0; begin < count;) {
+            size_t stop = begin;
+            while (stop < count && all_zero(&chunk[stop], std::min(block, count - stop)))
+                stop += std::min(block, count - stop);
+            if (stop > begin && !pwrite_exactly(fd, &chunk[begin], stop - begin, at + begin))
+                return false;
+            begin = stop > begin ? stop : begin + std::min(block, count - begin);
+        }
+        at += count;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool allocate_blocks(int fd, uint64_t size)
+{
+    // FALLOC_FL_KEEP_SIZE: a file cut meanwhile by someone else is not
+    // lengthened again with zeros.
+    if (size == 0 || fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) == 0)
+        return true;
+    return (errno == EOPNOTSUPP || errno == ENOSYS) && fill_holes(fd, size);
+}
+
+std::string allocation_failure(int error_number)
+{
+    return error_number == ENOSPC ? "no space left on device" : failure("cannot allocate the file's blocks", error_number);
+}
+
 std::string failure(const char *what, int error_number)
 {
     return std::string(what) + ": " + strerror(error_number);
@@ -133,4 +226,13 @@ int open_untouched(int dir_fd, const char *name, int flags)
 {
     const int fd = openat(dir_fd, name, flags | O_RDONLY | O_NOATIME);
     return fd < 0 && errno == EPERM ? openat(dir_fd, name, flags | O_RDONLY) : fd;
+}
+
+int reopen_path(int path_fd, int flags)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(path_fd);
+    // The magic link is followed by design: O_NOFOLLOW would refuse it.
+    flags &= ~O_NOFOLLOW;
+    return (flags & O_ACCMODE) == O_RDONLY ? open_untouched(AT_FDCWD, self.c_str(), flags)
+                                           : open(self.c_str(), flags);
 }

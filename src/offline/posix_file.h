@@ -63,11 +63,29 @@ bool run_mapped_work(void (*work)(void *), void *arg);
 // False with errno set when a read fails, or when take answers false.
 bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t count)> &take);
 
+// Reads exactly count bytes at offset. False when the file ends first (errno
+// 0) or a read fails (errno set).
+bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset);
+
+// Makes sure that every block of bytes [0, size) of fd is allocated, so that
+// writing them (through a mapping too) cannot run out of space half-way; the
+// blocks past the file's end are had without lengthening it. The content is
+// unchanged; false with errno set otherwise (ENOSPC, EDQUOT...).
+bool allocate_blocks(int fd, uint64_t size);
+// Why allocate_blocks failed: "no space left on device", or the reason.
+std::string allocation_failure(int error_number = errno);
+
 // "what: reason" for the error number.
 std::string failure(const char *what, int error_number = errno);
 
 // openat read-only without changing the access time where the kernel allows
 // it (the owner, or root); anyone else's reads follow the mount's atime rule.
 int open_untouched(int dir_fd, const char *name, int flags);
+
+// Opens again, with flags (O_RDONLY through open_untouched, or O_RDWR), the
+// file that the O_PATH descriptor path_fd stands for: that very inode, not
+// whatever its name leads to by now. -1 with errno set otherwise; ENOENT
+// where /proc is not mounted.
+int reopen_path(int path_fd, int flags);
 
 #endif

@@ -1,16 +1,20 @@
 #include "offline/quarantine.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include <openssl/evp.h>
 
 namespace {
 
-const char *const CHANGE_NAMES[] = {"restore", "delete", "repair", "rewrite"};
+const char *const CHANGE_NAMES[] = {"restore", "delete", "repair", "repair-hive", "rewrite"};
 const char MANIFEST[] = "manifest.jsonl";
 
 std::string to_hex(const std::string &bytes)
@@ -29,10 +33,11 @@ int hex_digit(char c)
     return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-bool write_all(int fd, const char *data, size_t length)
+// Writes at offset, as many times as it takes.
+bool write_all_at(int fd, const char *data, size_t length, uint64_t offset)
 {
     while (length > 0) {
-        const ssize_t n = write(fd, data, length);
+        const ssize_t n = pwrite(fd, data, length, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -42,8 +47,15 @@ bool write_all(int fd, const char *data, size_t length)
         }
         data += n;
         length -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
     }
     return true;
+}
+
+// What --undo may trust in DIR: written by this user alone, and reachable by no other name.
+bool owned_alone(const struct stat &st)
+{
+    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 int64_t nanoseconds(const struct timespec &t)
@@ -51,8 +63,19 @@ int64_t nanoseconds(const struct timespec &t)
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
-// The bytes of fd copied to a temporary file in DIR, then, on disk, renamed to
-// <sha256>.bin, unless a copy of the same bytes is there already.
+// An existing <sha256>.bin is used only when it is a copy of ours holding
+// exactly those bytes.
+bool have_copy(const Quarantine &q, const std::string &name, const std::string &sha256, uint64_t size)
+{
+    std::string error, found;
+    uint64_t found_size = 0;
+    UniqueFd there = open_kept(q, name, &error);
+    return there && hash_file(there.get(), &found, &found_size, &error) && found == sha256 && found_size == size;
+}
+
+// The bytes of fd copied to a temporary file in DIR (sparse where fd is),
+// then, on disk, renamed to <sha256>.bin, unless a copy of the same bytes is
+// there already. A name there that holds anything else is replaced.
 bool keep_copy(Quarantine &q, int fd, std::string *sha256, uint64_t *size, std::string *error)
 {
     const char *what = "cannot keep a copy in the quarantine";
@@ -61,16 +84,14 @@ bool keep_copy(Quarantine &q, int fd, std::string *sha256, uint64_t *size, std::
     clock_gettime(CLOCK_REALTIME, &now);
     const std::string part =
         std::to_string(getpid()) + "-" + std::to_string(nanoseconds(now)) + "-" + std::to_string(++q.copies) + ".part";
-    UniqueFd copy(openat(q.dir.get(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0400));
+    UniqueFd copy(openat(q.dir.get(), part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0400));
     if (!copy) {
         *error = failure(what);
         return false;
     }
     bool kept = hash_file(fd, sha256, size, error, copy.get(), what);
     const std::string name = *sha256 + ".bin";
-    struct stat there;
-    const bool have = kept && fstatat(q.dir.get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      S_ISREG(there.st_mode) && static_cast<uint64_t>(there.st_size) == *size;
+    const bool have = kept && have_copy(q, name, *sha256, *size);
     if (kept && !have &&
         (fchmod(copy.get(), 0400) != 0 || fsync(copy.get()) != 0 ||
          renameat(q.dir.get(), part.c_str(), q.dir.get(), name.c_str()) != 0)) {
@@ -94,19 +115,41 @@ const char *change_name(Change change)
     return CHANGE_NAMES[static_cast<int>(change)];
 }
 
-bool open_quarantine(Quarantine &q, const std::string &dir, bool for_undo, std::string *error)
+bool open_quarantine(Quarantine &q, const std::string &given, bool for_undo, std::string *error)
 {
+    // A trailing slash would have the link DIR followed.
+    std::string dir = given;
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
     const bool made = !for_undo && mkdir(dir.c_str(), 0700) == 0;
-    q.dir.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!q.dir || fstat(q.dir.get(), &q.dir_st) != 0) {
+    q.dir.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!q.dir) {
+        const bool link = errno == ELOOP || (errno == ENOTDIR && lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+        *error = link ? "not used as the quarantine: a symbolic link" : failure("cannot open the quarantine folder");
+        return false;
+    }
+    if (fstat(q.dir.get(), &q.dir_st) != 0) {
         *error = failure("cannot open the quarantine folder");
         return false;
     }
+    if (q.dir_st.st_uid != geteuid()) {
+        *error = "not used as the quarantine: owned by another user (uid " + std::to_string(q.dir_st.st_uid) + ")";
+        return false;
+    }
+    if ((q.dir_st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *error = "not used as the quarantine: writable by group or others";
+        return false;
+    }
     const int create = for_undo ? 0 : O_CREAT;
-    q.manifest.reset(openat(q.dir.get(), MANIFEST, O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | create, 0600));
-    struct stat st;
+    q.manifest.reset(
+        openat(q.dir.get(), MANIFEST, O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | create, 0600));
     if (!q.manifest || fstat(q.manifest.get(), &st) != 0) {
         *error = failure("cannot open manifest.jsonl");
+        return false;
+    }
+    if (!owned_alone(st)) {
+        *error = "manifest.jsonl is not a regular file of this user with one link that only this user may write";
         return false;
     }
     // An undo must not put files back while a clean is still changing them.
@@ -133,26 +176,85 @@ bool open_quarantine(Quarantine &q, const std::string &dir, bool for_undo, std::
     return true;
 }
 
+UniqueFd open_kept(const Quarantine &q, const std::string &name, std::string *error)
+{
+    UniqueFd fd(openat(q.dir.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        *error = failure(("cannot open the kept copy " + name).c_str());
+        fd.reset();
+    } else if (!owned_alone(st)) {
+        *error = "the kept copy " + name + " is not a regular file of this user with one link";
+        fd.reset();
+    }
+    return fd;
+}
+
 bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, int copy_to,
-               const char *cannot_write)
+               const char *cannot_write, bool fill_holes)
 {
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
         *error = "cannot compute SHA-256";
         return false;
     }
-    bool written = true;
-    *size = 0;
-    const bool read = read_pieces(fd, [&](const char *bytes, size_t count) {
-        written = copy_to < 0 || write_all(copy_to, bytes, count);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        *error = failure("cannot read");
+        return false;
+    }
+    // A clean killed after its copy must not leave the file's access time moved by the copy's read.
+    const int flags = fcntl(fd, F_GETFL);
+    const bool untouched = flags >= 0 && (flags & O_NOATIME) == 0 && fcntl(fd, F_SETFL, flags | O_NOATIME) == 0;
+    // Holes are read as zeros without reading them; in a new copy they stay holes.
+    const uint64_t end = static_cast<uint64_t>(st.st_size);
+    std::vector<char> buffer(256 << 10);
+    std::vector<char> zeros(buffer.size());
+    bool written = true, read = true;
+    uint64_t offset = 0, hole = 0;  // hole: where the data being read ends, as far as known
+    const auto take = [&](const char *bytes, size_t count, bool data) {
+        written = copy_to < 0 || (!data && !fill_holes) || write_all_at(copy_to, bytes, count, offset);
         if (written) {
             EVP_DigestUpdate(context.get(), bytes, count);
-            *size += count;
+            offset += count;
         }
         return written;
-    });
-    if (!read) {
-        *error = failure(written ? "cannot read" : cannot_write);
+    };
+    for (;;) {
+        if (offset >= hole && offset < end) {
+            const off_t found = lseek(fd, static_cast<off_t>(offset), SEEK_DATA);
+            const uint64_t data = found >= 0 ? std::min<uint64_t>(static_cast<uint64_t>(found), end)
+                                  : errno == ENXIO ? end
+                                                   : offset;
+            while (written && offset < data)
+                take(zeros.data(), static_cast<size_t>(std::min<uint64_t>(zeros.size(), data - offset)), false);
+            if (!written)
+                break;
+            const off_t after = offset < end ? lseek(fd, static_cast<off_t>(offset), SEEK_HOLE) : -1;
+            hole = after > static_cast<off_t>(offset) && static_cast<uint64_t>(after) < end ? static_cast<uint64_t>(after)
+                                                                                           : UINT64_MAX;
+        } else if (offset >= end) {
+            hole = UINT64_MAX;
+        }
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), hole - offset));
+        const ssize_t n = pread(fd, buffer.data(), want, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            read = false;
+        if (n <= 0 || !take(buffer.data(), static_cast<size_t>(n), true))
+            break;
+    }
+    int reason = errno;
+    if (untouched)
+        fcntl(fd, F_SETFL, flags);
+    *size = offset;
+    if (read && written && copy_to >= 0 && !fill_holes && ftruncate(copy_to, static_cast<off_t>(offset)) != 0) {
+        written = false;
+        reason = errno;
+    }
+    if (!read || !written) {
+        *error = failure(read ? cannot_write : "cannot read", reason);
         return false;
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -162,9 +264,18 @@ bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, 
     return true;
 }
 
-bool record_change(Quarantine &q, const std::string &path, int fd, uint64_t size, const struct stat &st,
+bool record_change(Quarantine &q, const Place &place, int fd, uint64_t size, const struct stat &st,
                    Change change, std::string *error)
 {
+    // A later change of the same file in this run: undo puts back the copy of its first.
+    const auto file = std::make_pair(st.st_dev, st.st_ino);
+    const auto kept = q.kept.find(file);
+    if (kept != q.kept.end() && kept->second == place.path) {
+        nlohmann::ordered_json again;
+        put_path(again, place.path);
+        again["again"] = change_name(change);
+        return append_line(q, again, error);
+    }
     std::string sha256;
     uint64_t kept_size = 0;
     if (!keep_copy(q, fd, &sha256, &kept_size, error))
@@ -174,7 +285,13 @@ bool record_change(Quarantine &q, const std::string &path, int fd, uint64_t size
         return false;
     }
     nlohmann::ordered_json line;
-    put_path(line, path);
+    put_path(line, place.path);
+    put_path(line, place.root, "root");
+    line["root_dev"] = place.root_dev;
+    line["root_ino"] = place.root_ino;
+    put_path(line, place.below, "below");
+    line["dev"] = st.st_dev;
+    line["ino"] = st.st_ino;
     line["sha256_before"] = sha256;
     line["size_before"] = size;
     line["mode"] = st.st_mode & 07777;
@@ -184,7 +301,10 @@ bool record_change(Quarantine &q, const std::string &path, int fd, uint64_t size
     // A deleted file is recreated with its owner.
     line["uid"] = st.st_uid;
     line["gid"] = st.st_gid;
-    return append_line(q, line, error);
+    if (!append_line(q, line, error))
+        return false;
+    q.kept[file] = place.path;
+    return true;
 }
 
 bool record_outcome(Quarantine &q, const std::string &path, int fd, bool done, const std::string &change_error,
@@ -205,21 +325,21 @@ bool record_outcome(Quarantine &q, const std::string &path, int fd, bool done, c
     return append_line(q, line, error);
 }
 
-void put_path(nlohmann::ordered_json &line, const std::string &path)
+void put_path(nlohmann::ordered_json &line, const std::string &path, const char *key)
 {
-    line["path"] = path;
+    line[key] = path;
     try {
-        (void)line["path"].dump();
+        (void)line[key].dump();
     } catch (const nlohmann::json::type_error &) {
-        line["path_hex"] = to_hex(path);
+        line[std::string(key) + "_hex"] = to_hex(path);
     }
 }
 
-bool get_path(const nlohmann::json &line, std::string *path)
+bool get_path(const nlohmann::json &line, std::string *path, const char *key)
 {
-    const auto hex = line.find("path_hex");
+    const auto hex = line.find(std::string(key) + "_hex");
     if (hex == line.end()) {
-        const auto text = line.find("path");
+        const auto text = line.find(key);
         if (text == line.end() || !text->is_string())
             return false;
         *path = text->get<std::string>();

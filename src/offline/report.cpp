@@ -14,6 +14,9 @@ const char *const KIND_NAMES[][2] = {
     {"worm-copy", "worm copy (PE_VESKA.A-O)"},
     {"system-ini", "worm loader in the shell entry of [boot]"},
     {"not-examined", "not examined"},
+    {"shell-entry", "worm loader in the shell entry"},
+    {"share", "network share"},
+    {"guest", "Guest account"},
 };
 
 // Indexed by Action.
@@ -41,6 +44,9 @@ void count(Totals &t, Kind kind, Action action)
     case Kind::WormCopy: ++t.worm_copies; break;
     case Kind::SystemIni: ++t.system_ini; break;
     case Kind::NotExamined: ++t.not_examined; break;
+    case Kind::ShellEntry: ++t.shell_entries; break;
+    case Kind::Share: ++t.shares; break;
+    case Kind::Guest: ++t.guest; break;
     }
     switch (action) {
     case Action::Restored: ++t.restored; break;
@@ -73,6 +79,11 @@ void write_json(const nlohmann::ordered_json &object)
 
 }  // namespace
 
+uint64_t found(const Totals &t)
+{
+    return t.infected + t.worm_copies + t.system_ini + t.shell_entries + t.shares + t.guest;
+}
+
 void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error,
             const Extra &extra)
 {
@@ -95,17 +106,25 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
             object["links"] = extra.links;
         write_json(object);
     }
-    // Members are named after their archive: PATH » MEMBER » MEMBER.
+    // Members are named after their archive: PATH » MEMBER » MEMBER; registry
+    // values after their hive: PATH » KEY.
     std::string where = printable(path);
     for (const std::string &member : extra.member)
         where += " \u00bb " + printable(member);
+    if (!extra.key.empty())
+        where += " \u00bb " + printable(extra.key);
+    const std::string what = kind_text(kind) + (extra.detail.empty() ? "" : " (" + extra.detail + ")");
     if (kind == Kind::NotExamined) {
         fprintf(stderr, "veskacure-offline: %s: %s\n", where.c_str(), error.c_str());
     } else if (!out.json) {
         const std::string done = action == Action::Reported ? "report only"
                                  : action == Action::Failed ? "failed: " + error
                                                             : action_name(action);
-        printf("%s: %s: %s\n", where.c_str(), kind_text(kind), done.c_str());
+        // Deleting one name of a file with several leaves the file under the others.
+        const std::string links = extra.links < 2 ? ""
+                                  : " (one of " + std::to_string(extra.links) + " links" +
+                                        (action == Action::Deleted ? ": its other names remain)" : ")");
+        printf("%s: %s: %s%s\n", where.c_str(), what.c_str(), done.c_str(), links.c_str());
         fflush(stdout);
     }
 }
@@ -145,7 +164,7 @@ void show_progress(Output &out, const std::string &folder)
     out.progress_at = now;
     const Totals &t = out.totals;
     std::string line = std::to_string(t.files) + " files seen, " +
-                       std::to_string(t.infected + t.worm_copies + t.system_ini) + " found: " + printable(folder);
+                       std::to_string(found(t)) + " found: " + printable(folder);
     // One terminal row: a wrapped line could not be redrawn in place.
     struct winsize size = {};
     const size_t width = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;
@@ -181,6 +200,9 @@ bool print_summary(Output &out)
             counts["infected"] = t.infected;
             counts["worm_copies"] = t.worm_copies;
             counts["system_ini"] = t.system_ini;
+            counts["shell_entries"] = t.shell_entries;
+            counts["shares"] = t.shares;
+            counts["guest"] = t.guest;
             counts["restored"] = t.restored;
             counts["deleted"] = t.deleted;
             counts["repaired"] = t.repaired;
@@ -203,7 +225,7 @@ bool print_summary(Output &out)
                "%llu failed, %llu not examined\n",
                static_cast<unsigned long long>(t.files), static_cast<unsigned long long>(t.examined),
                archives.c_str(),
-               static_cast<unsigned long long>(t.infected + t.worm_copies + t.system_ini),
+               static_cast<unsigned long long>(found(t)),
                static_cast<unsigned long long>(t.restored), static_cast<unsigned long long>(t.deleted),
                static_cast<unsigned long long>(t.repaired), static_cast<unsigned long long>(t.failed),
                static_cast<unsigned long long>(t.not_examined));

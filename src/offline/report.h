@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-enum class Kind { Infected, WormCopy, SystemIni, NotExamined };
+enum class Kind { Infected, WormCopy, SystemIni, NotExamined, ShellEntry, Share, Guest };
 enum class Action { Restored, Deleted, Repaired, Reported, Failed, Skipped };
 
 struct Totals {
@@ -20,6 +20,7 @@ struct Totals {
     uint64_t archives = 0;  // archives opened, nested ones included
     uint64_t members = 0;   // file members met in them
     uint64_t infected = 0, worm_copies = 0, system_ini = 0;
+    uint64_t shell_entries = 0, shares = 0, guest = 0;  // in registry hives
     uint64_t restored = 0, deleted = 0, repaired = 0, failed = 0, not_examined = 0;
     uint64_t undone = 0;  // --undo: changes put back (failures count in failed)
 };
@@ -41,6 +42,9 @@ struct Extra {
     std::string detail;               // what exactly was found there
     uint64_t links = 0;               // the file's link count, given when above 1
 };
+
+// Everything found, whatever its kind.
+uint64_t found(const Totals &t);
 
 // The one place a result about a file or folder is reported and counted.
 // error is empty unless action is Failed or Skipped.

@@ -17,6 +17,7 @@
 #include "detect/image_rules.h"
 #include "offline/archive.h"
 #include "offline/examine.h"
+#include "offline/hives.h"
 #include "offline/ini_edit.h"
 #include "offline/posix_file.h"
 #include "offline/quarantine.h"
@@ -41,22 +42,41 @@ bool same_file(const struct stat &a, const struct stat &b)
 }
 
 // The listed file itself, never through a symbolic link and only while its
-// name still leads to the same regular file.
+// name still leads to the same regular file. The type is checked through an
+// O_PATH descriptor, which opens nothing: a device or FIFO swapped in by a
+// racer is never opened. The file is then opened through that descriptor,
+// so it is the inode checked, whatever the name leads to by then.
 UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::string *error)
 {
-    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    UniqueFd owned(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
-                                      : openat(file.dir_fd, file.name, flags | access));
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | access;
+    const char *cannot = access == O_RDONLY ? "cannot open" : "cannot open for writing";
+    UniqueFd path(openat(file.dir_fd, file.name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!path) {
+        *error = failure(cannot);
+        return UniqueFd();
+    }
+    if (fstat(path.get(), now) != 0) {
+        *error = failure("cannot examine");
+        return UniqueFd();
+    }
+    if (!S_ISREG(now->st_mode) || !same_file(*now, file.st)) {
+        *error = "replaced while being examined";
+        return UniqueFd();
+    }
+    UniqueFd owned(reopen_path(path.get(), flags));
+    // Without /proc the file is opened by its name, its type checked again after.
+    if (!owned && errno == ENOENT)
+        owned.reset(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
+                                       : openat(file.dir_fd, file.name, flags));
     if (!owned)
-        *error = failure(access == O_RDONLY ? "cannot open" : "cannot open for writing");
+        *error = failure(cannot);
     else if (fstat(owned.get(), now) != 0)
         *error = failure("cannot examine");
     else if (!S_ISREG(now->st_mode) || !same_file(*now, file.st))
         *error = "replaced while being examined";
     else
         return owned;
-    owned.reset();
-    return owned;
+    return UniqueFd();
 }
 
 bool read_whole(int fd, std::string *text, std::string *error)
@@ -84,6 +104,7 @@ struct Target {
     UniqueFd writable = UniqueFd();     // restoration: opened by the first one
     const std::string *ini = nullptr;   // repair: the file's text as read
     const ShellEntry *entry = nullptr;  // repair: the line to replace
+    const HiveEdit *hive = nullptr;     // registry hive: its bytes as read and as repaired
     int replacement = -1;               // rewrite: the new archive, written and checked
     uint64_t replacement_size = 0;
 };
@@ -106,11 +127,31 @@ bool delete_worm_copy(const Listed &file, std::string *error)
     return true;
 }
 
+// The text read earlier is still exactly the file's bytes: none changed, none
+// added. False with errno 0 when they differ, or set when a read fails.
+bool still_reads(int fd, const std::string &text)
+{
+    std::string now(text.size(), '\0');
+    char more;
+    errno = 0;
+    return pread_exactly(fd, now.data(), now.size(), 0) && now == text &&
+           pread(fd, &more, 1, static_cast<off_t>(text.size())) == 0;
+}
+
 // Only the bytes from the entry's line on differ: they are written over the
-// old ones and the file is cut to the new length.
+// old ones and the file is cut to the new length. The text was read through
+// another descriptor a while ago: what someone wrote since is not overwritten.
 bool repair_system_ini(const Target &target, std::string *error)
 {
+    if (!still_reads(target.fd, *target.ini)) {
+        *error = errno != 0 ? failure("cannot read") : "changed while being examined";
+        return false;
+    }
     const std::string repaired = repair_shell_entry(*target.ini, *target.entry);
+    if (!allocate_blocks(target.fd, repaired.size())) {
+        *error = allocation_failure();
+        return false;
+    }
     size_t done = target.entry->line_begin;
     while (done < repaired.size()) {
         const ssize_t n = pwrite(target.fd, repaired.data() + done, repaired.size() - done, static_cast<off_t>(done));
@@ -145,12 +186,27 @@ UniqueFd open_for_restoration(const Listed &file, int fd, const struct stat &st,
     return writable;
 }
 
-// The path of a file for the manifest: absolute, so that --undo may run anywhere.
-std::string absolute_path(const Scan &scan, const std::string &path)
+// An absolute folder path followed by the names in rest.
+std::string joined(const std::string &folder, const std::string &rest)
 {
-    const std::string rest = path.substr(scan.argument_length);
-    const bool slash = rest.empty() || rest[0] == '/' || scan.absolute.back() == '/';
-    return scan.absolute + (slash ? "" : "/") + rest;
+    const size_t names = rest.find_first_not_of('/');
+    if (names == std::string::npos)
+        return folder;
+    return folder + (folder.back() == '/' ? "" : "/") + rest.substr(names);
+}
+
+// Where the file at path (as reported) lies, for the manifest: absolute, so
+// that --undo may run anywhere, and below its root.
+Place place_of(const Scan &scan, const std::string &path)
+{
+    Place place;
+    place.root = joined(scan.absolute, path.substr(scan.argument_length, scan.root_length - scan.argument_length));
+    const size_t below = path.find_first_not_of('/', scan.root_length);
+    place.below = below == std::string::npos ? "" : path.substr(below);
+    place.path = joined(place.root, place.below);
+    place.root_dev = scan.root_dev;
+    place.root_ino = scan.root_ino;
+    return place;
 }
 
 // Every change made to a file on the examined volume starts here, with the
@@ -159,9 +215,9 @@ std::string absolute_path(const Scan &scan, const std::string &path)
 // disk; the outcome is recorded once the change is on disk too.
 bool change_file(Scan &scan, Target &target, Change change, std::string *error)
 {
-    const std::string path = scan.quarantine != nullptr ? absolute_path(scan, target.file.path) : "";
+    const Place place = scan.quarantine != nullptr ? place_of(scan, target.file.path) : Place();
     if (scan.quarantine != nullptr &&
-        !record_change(*scan.quarantine, path, target.fd, target.size, target.st, change, error))
+        !record_change(*scan.quarantine, place, target.fd, target.size, target.st, change, error))
         return false;
     bool changed = false;
     switch (change) {
@@ -175,6 +231,9 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
         break;
     case Change::RepairSystemIni:
         changed = repair_system_ini(target, error);
+        break;
+    case Change::RepairHive:
+        changed = write_hive(target.fd, *target.hive, error);
         break;
     case Change::RewriteArchive:
         target.writable = open_for_restoration(target.file, target.fd, target.st, error);
@@ -192,7 +251,7 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
         changed = false;
     }
     std::string unrecorded;
-    if (!record_outcome(*scan.quarantine, path, now, changed, *error, &unrecorded))
+    if (!record_outcome(*scan.quarantine, place.path, now, changed, *error, &unrecorded))
         warn(scan.out, target.file.path, unrecorded);
     return changed;
 }
@@ -200,14 +259,16 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
 // Answers true when the copy is gone.
 bool handle_worm_copy(Scan &scan, const Listed &file, int fd, const struct stat &st, uint64_t size)
 {
+    Extra links;
+    links.links = st.st_nlink;
     if (!scan.clean) {
-        report(scan.out, file.path, Kind::WormCopy, Action::Reported);
+        report(scan.out, file.path, Kind::WormCopy, Action::Reported, "", links);
         return false;
     }
     Target target{file, fd, st, size};
     std::string error;
     const bool deleted = change_file(scan, target, Change::DeleteWormCopy, &error);
-    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error);
+    report(scan.out, file.path, Kind::WormCopy, deleted ? Action::Deleted : Action::Failed, error, links);
     return deleted;
 }
 
@@ -285,6 +346,8 @@ bool handle_system_ini(Scan &scan, const Listed &file, int fd, const struct stat
     UniqueFd writable = open_listed(file, O_RDWR, &now, &error);
     bool repaired = false;
     if (writable) {
+        // The text is read again before the write: without moving the access time, where allowed.
+        fcntl(writable.get(), F_SETFL, fcntl(writable.get(), F_GETFL) | O_NOATIME);
         Target target{file, writable.get(), st, text.size()};
         target.ini = &text;
         target.entry = &entry;
@@ -346,8 +409,9 @@ void process_file(Scan &scan, const Listed &file)
         return;
     ++scan.out.totals.files;
     const bool ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
+    const HiveKind hive = hive_named(file.path);
     const bool archive = scan.archives && archive_candidate(file.name, static_cast<uint64_t>(file.st.st_size));
-    if (file.st.st_size < WORM_MIN_SIZE && !ini && !archive)
+    if (file.st.st_size < WORM_MIN_SIZE && !ini && hive == HiveKind::None && !archive)
         return;
 
     std::string error;
@@ -357,6 +421,18 @@ void process_file(Scan &scan, const Listed &file)
         report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
         return;
     }
+    const size_t met = scan.hives.size();
+    const bool hive_only = hive != HiveKind::None && note_hive(scan.hives, file.path, st, hive, fd.get());
+    if (scan.hives.size() > met) {
+        MetHive &noted = scan.hives.back();
+        noted.folder = std::make_shared<UniqueFd>(fcntl(file.dir_fd, F_DUPFD_CLOEXEC, 0));
+        noted.name = file.name;
+        noted.root_length = scan.root_length;
+        noted.root_dev = scan.root_dev;
+        noted.root_ino = scan.root_ino;
+    }
+    if (hive_only)
+        return;
     bool examined = false, gone = false, offer = archive, restored = false;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
@@ -382,6 +458,39 @@ void process_file(Scan &scan, const Listed &file)
         put_back_times_and_mode(scan, file, fd.get(), st);
     if (examined)
         ++scan.out.totals.examined;
+}
+
+// The hives met in a PATH, once it is walked: opened again in the folder the
+// walk met them in (never by their path, whose folders may have become links
+// since), only while the name leads to the file the walk listed.
+void finish_hives(Scan &scan)
+{
+    HiveAccess access;
+    const auto listed = [](const MetHive &hive, std::string *error) {
+        if (!*hive.folder)
+            *error = failure("cannot keep its folder open", EMFILE);
+        return Listed{hive.folder->get(), hive.name.c_str(), hive.path, hive.st};
+    };
+    access.open = [&listed](const MetHive &hive, std::string *error) {
+        struct stat now;
+        const Listed file = listed(hive, error);
+        return error->empty() ? open_listed(file, O_RDONLY, &now, error) : UniqueFd();
+    };
+    access.write = [&scan, &listed](const MetHive &hive, const HiveEdit &edit, std::string *error) {
+        struct stat now;
+        const Listed file = listed(hive, error);
+        UniqueFd writable = error->empty() ? open_listed(file, O_RDWR, &now, error) : UniqueFd();
+        if (!writable)
+            return false;
+        // Recorded below the root the walk met the hive under.
+        scan.root_length = hive.root_length;
+        scan.root_dev = hive.root_dev;
+        scan.root_ino = hive.root_ino;
+        Target target{file, writable.get(), hive.st, edit.before_size};
+        target.hive = &edit;
+        return change_file(scan, target, Change::RepairHive, error);
+    };
+    handle_hives(scan.out, scan.hives, HiveOptions{scan.clean, scan.unshare}, access);
 }
 
 struct Name {
@@ -413,75 +522,237 @@ bool list_folder(int dir_fd, std::vector<Name> *names, std::string *error)
     return true;
 }
 
-void walk_folder(Scan &scan, int dir_fd, std::string &path);
+// One folder of the walk's current path. Only the deepest OPEN_LEVELS hold a
+// descriptor; one above is opened again through ".." of the folder below it,
+// and must still be the folder that was listed.
+struct Level {
+    UniqueFd fd;
+    dev_t dev;
+    ino_t ino;
+    std::vector<Name> names;  // in name order
+    size_t next = 0;          // the first name not yet visited
+    size_t length;            // of the folder's path
+    size_t root_length;       // the root its files are recorded below
+    dev_t root_dev;
+    ino_t root_ino;
+};
 
-void visit(Scan &scan, int dir_fd, const Name &entry, std::string &path)
+const size_t OPEN_LEVELS = 64;
+
+void set_root(Scan &scan, const Level &level)
 {
-    if (entry.type == DT_LNK)
-        return;
-    struct stat st = {};
-    if (entry.type != DT_DIR && fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    scan.root_length = level.root_length;
+    scan.root_dev = level.root_dev;
+    scan.root_ino = level.root_ino;
+}
+
+// Lists the folder at path, open as fd, and makes it the deepest level. A
+// folder on another volume than the one above it is a new root.
+void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::string &path)
+{
+    struct stat st;
+    std::string error;
+    Level level;
+    if (fstat(fd.get(), &st) != 0) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
         return;
     }
-    if (entry.type == DT_DIR || S_ISDIR(st.st_mode)) {
-        UniqueFd folder(open_untouched(dir_fd, entry.name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        // A folder replaced by a link meanwhile fails here (ELOOP or ENOTDIR) and is not followed.
-        if (!folder)
-            report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot open folder"));
-        else
-            walk_folder(scan, folder.get(), path);
-    } else if (S_ISREG(st.st_mode)) {
-        process_file(scan, Listed{dir_fd, entry.name.c_str(), path, st});
-    }
-}
-
-void walk_folder(Scan &scan, int dir_fd, std::string &path)
-{
-    std::vector<Name> names;
-    std::string error;
-    if (!list_folder(dir_fd, &names, &error)) {
+    if (!list_folder(fd.get(), &level.names, &error)) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, error);
         return;
     }
-    std::sort(names.begin(), names.end(), [](const Name &a, const Name &b) { return a.name < b.name; });
-    const size_t length = path.size();
-    for (const Name &entry : names) {
-        if (path.empty() || path.back() != '/')
-            path += '/';
-        path += entry.name;
-        visit(scan, dir_fd, entry, path);
-        path.resize(length);
+    std::sort(level.names.begin(), level.names.end(), [](const Name &a, const Name &b) { return a.name < b.name; });
+    level.fd = std::move(fd);
+    level.dev = st.st_dev;
+    level.ino = st.st_ino;
+    level.length = path.size();
+    const bool root = levels.empty() || levels.back().dev != st.st_dev;
+    level.root_length = root ? path.size() : levels.back().root_length;
+    level.root_dev = root ? st.st_dev : levels.back().root_dev;
+    level.root_ino = root ? st.st_ino : levels.back().root_ino;
+    set_root(scan, level);
+    levels.push_back(std::move(level));
+    if (levels.size() > OPEN_LEVELS)
+        levels[levels.size() - 1 - OPEN_LEVELS].fd.reset();
+}
+
+// Done with the deepest level: back to the one above, opened again when it
+// was closed. Levels that cannot be found again lose their remaining names.
+void leave(Scan &scan, std::vector<Level> &levels, std::string &path)
+{
+    UniqueFd below = std::move(levels.back().fd);
+    levels.pop_back();
+    while (!levels.empty() && !levels.back().fd) {
+        Level &up = levels.back();
+        path.resize(up.length);
+        UniqueFd again(below ? open_untouched(below.get(), "..", O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1);
+        struct stat st;
+        if (again && fstat(again.get(), &st) == 0 && st.st_dev == up.dev && st.st_ino == up.ino) {
+            up.fd = std::move(again);
+            break;
+        }
+        if (up.next < up.names.size())
+            report(scan.out, path, Kind::NotExamined, Action::Skipped, "moved while being examined");
+        below.reset();
+        levels.pop_back();
+    }
+    if (!levels.empty()) {
+        path.resize(levels.back().length);
+        set_root(scan, levels.back());
         show_progress(scan.out, path);
     }
 }
 
+// The folder at path and everything below it, in name order, without
+// recursion: memory and descriptors stay bounded however deep the tree goes.
+void walk(Scan &scan, UniqueFd top, std::string &path)
+{
+    std::vector<Level> levels;
+    enter(scan, levels, std::move(top), path);
+    while (!levels.empty()) {
+        Level &level = levels.back();
+        if (level.next == level.names.size()) {
+            leave(scan, levels, path);
+            continue;
+        }
+        const Name entry = level.names[level.next++];
+        const int dir_fd = level.fd.get();
+        path.resize(level.length);
+        if (path.empty() || path.back() != '/')
+            path += '/';
+        path += entry.name;
+        if (entry.type == DT_LNK) {
+            path.resize(level.length);
+            continue;
+        }
+        struct stat st = {};
+        if (entry.type != DT_DIR && fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
+        } else if (entry.type == DT_DIR || S_ISDIR(st.st_mode)) {
+            UniqueFd folder(open_untouched(dir_fd, entry.name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            // A folder replaced by a link meanwhile fails here (ELOOP or ENOTDIR) and is not followed.
+            if (folder) {
+                enter(scan, levels, std::move(folder), path);
+                continue;
+            }
+            report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot open folder"));
+        } else if (S_ISREG(st.st_mode)) {
+            process_file(scan, Listed{dir_fd, entry.name.c_str(), path, st});
+        }
+        path.resize(level.length);
+        show_progress(scan.out, path);
+    }
+}
+
+// The absolute path of a PATH whose folders are no links: "." dropped, ".."
+// taking back the name before it.
+std::string absolute_of(const std::string &given)
+{
+    std::string whole = given;
+    if (given.empty() || given[0] != '/') {
+        std::unique_ptr<char, void (*)(void *)> cwd(getcwd(nullptr, 0), free);
+        whole = std::string(cwd ? cwd.get() : "") + "/" + given;
+    }
+    std::string absolute;
+    for (size_t begin = 0; begin < whole.size();) {
+        size_t end = whole.find('/', begin);
+        if (end == std::string::npos)
+            end = whole.size();
+        const std::string name = whole.substr(begin, end - begin);
+        if (name == "..")
+            absolute.resize(absolute.rfind('/') == std::string::npos ? 0 : absolute.rfind('/'));
+        else if (!name.empty() && name != ".")
+            absolute += "/" + name;
+        begin = end + 1;
+    }
+    return absolute.empty() ? "/" : absolute;
+}
+
+// The folder that holds the last of the names of a PATH (for "/" or ".", that
+// folder itself), reached one folder at a time without following a link.
+// Kept for the next PATH: the paths of a list mostly share their folder.
+int reach_folder(Scan &scan, bool from_top, const std::vector<std::string> &names, std::string *error)
+{
+    std::string key = from_top ? "/" : "";
+    for (size_t i = 0; i + 1 < names.size(); ++i)
+        key += (i > 0 ? "/" : "") + names[i];
+    if (scan.folder && !names.empty() && key == scan.folder_key)
+        return scan.folder.get();
+    scan.folder.reset(open_untouched(AT_FDCWD, from_top ? "/" : ".", O_DIRECTORY | O_CLOEXEC));
+    scan.folder_key = names.empty() ? std::string(1, '\0') : key;  // "/" and "." themselves are not kept
+    std::string on_the_way = from_top ? "/" : "";
+    for (size_t i = 0; scan.folder && i + 1 < names.size(); ++i) {
+        on_the_way += (i > 0 ? "/" : "") + names[i];
+        UniqueFd next(open_untouched(scan.folder.get(), names[i].c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int reason = errno;
+        struct stat st;
+        if (!next && fstatat(scan.folder.get(), names[i].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            *error = "symbolic link on the way, not followed: " + on_the_way;
+        } else if (!next) {
+            *error = failure("cannot examine", reason);
+        }
+        scan.folder = std::move(next);
+    }
+    if (!scan.folder && error->empty())
+        *error = failure("cannot examine");
+    return scan.folder.get();
+}
+
 }  // namespace
 
+// The PATH is reached one folder at a time without following a link, as the
+// walk goes down: a folder on the way replaced by a link (between the listing
+// of --files-from and the run, say) does not lead out of the tree.
 void scan_path(Scan &scan, const std::string &argument)
 {
     std::string path = argument;
-    struct stat st;
-    if (scan.quarantine != nullptr) {
-        std::unique_ptr<char, void (*)(void *)> resolved(realpath(argument.c_str(), nullptr), free);
-        scan.absolute = resolved ? resolved.get() : argument;
-        scan.argument_length = argument.size();
+    if (argument.empty()) {
+        report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", ENOENT));
+        return;
     }
-    if (lstat(path.c_str(), &st) != 0) {
+    std::vector<std::string> names;
+    for (size_t begin = 0; begin < argument.size();) {
+        size_t end = argument.find('/', begin);
+        if (end == std::string::npos)
+            end = argument.size();
+        if (end > begin && argument.compare(begin, end - begin, ".") != 0)
+            names.push_back(argument.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    std::string error;
+    const int folder = reach_folder(scan, argument[0] == '/', names, &error);
+    if (folder < 0) {
+        report(scan.out, path, Kind::NotExamined, Action::Skipped, error);
+        return;
+    }
+    struct stat st, here;
+    const char *last = names.empty() ? "." : names.back().c_str();
+    if (fstatat(folder, last, &st, AT_SYMLINK_NOFOLLOW) != 0 || fstat(folder, &here) != 0) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
     } else if (S_ISLNK(st.st_mode)) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "symbolic link, not followed");
     } else if (S_ISDIR(st.st_mode)) {
-        UniqueFd folder(open_untouched(AT_FDCWD, path.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!folder)
+        UniqueFd top(open_untouched(folder, last, O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        scan.absolute = absolute_of(argument);
+        scan.argument_length = argument.size();
+        if (!top)
             report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot open folder"));
         else
-            walk_folder(scan, folder.get(), path);
+            walk(scan, std::move(top), path);
+    } else if (S_ISREG(st.st_mode) && argument.back() == '/') {
+        report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", ENOTDIR));
     } else if (S_ISREG(st.st_mode)) {
-        process_file(scan, Listed{AT_FDCWD, path.c_str(), path, st});
+        // A file's own folder is its root.
+        const size_t name = argument.rfind('/') + 1;
+        scan.absolute = absolute_of(argument.substr(0, name));
+        scan.argument_length = scan.root_length = name;
+        scan.root_dev = here.st_dev;
+        scan.root_ino = here.st_ino;
+        process_file(scan, Listed{folder, last, path, st});
     } else {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, "not a regular file or folder");
     }
+    finish_hives(scan);
 }
 
 void scan_list(Scan &scan, const std::string &list)

@@ -2,23 +2,40 @@
 #ifndef VESKACURE_OFFLINE_SCAN_H
 #define VESKACURE_OFFLINE_SCAN_H
 
-#include <string>
+#include <sys/types.h>
 
+#include <string>
+#include <vector>
+
+#include "offline/hives.h"
+#include "offline/posix_file.h"
 #include "offline/report.h"
 
 struct Quarantine;
 
 struct Scan {
     bool clean = false;                  // restore, delete and repair; otherwise report only
+    bool unshare = false;                // look for network shares in SYSTEM hives (and delete them)
     bool archives = true;                // look inside archives and CD images
     Quarantine *quarantine = nullptr;    // with --clean --quarantine: where each change is recorded first
     Output out;
-    std::string absolute;                // the PATH being examined, made absolute for the manifest
-    size_t argument_length = 0;          // and the length of the PATH as given
+    // Where the files being examined lie, for the manifest: the reported paths
+    // begin with argument_length bytes that name the folder absolute, and with
+    // root_length bytes that name the root, the folder where the walk last
+    // entered a volume (or the folder of a PATH that names a file).
+    std::string absolute;
+    size_t argument_length = 0;
+    size_t root_length = 0;
+    dev_t root_dev = 0;
+    ino_t root_ino = 0;
+    UniqueFd folder;         // the folder of the last PATH's last name, reached without links,
+    std::string folder_key;  // and the names that led there
+    std::vector<MetHive> hives;          // met in the PATH being examined, handled at its end
 };
 
-// Examines PATH: a file, or a folder walked recursively in name order.
-// Symbolic links are neither examined nor descended into.
+// Examines PATH: a file, or a folder walked in name order, as deep as it goes.
+// Symbolic links are neither examined nor descended into, nor followed on the
+// way to PATH: a PATH with a link among its folders is not examined.
 void scan_path(Scan &scan, const std::string &path);
 
 // Examines each PATH of a list of NUL-separated paths (as find -print0 writes

@@ -221,7 +221,8 @@ class TreeTest(OfflineTest):
         expected |= {(p, "system-ini", "reported") for p in ("WINDOWS/SYSTEM.INI", "win98/system.ini")}
         self.assertEqual(found, expected)
         self.assertEqual(len(findings), len(expected))
-        self.assertEqual(summary, {"files": 16, "examined": 15, "archives": 0, "members": 0, "infected": 6, "worm_copies": 3, "system_ini": 2,
+        self.assertEqual(summary, {"files": 16, "examined": 15, "archives": 0, "members": 0, "infected": 6,
+                                   "worm_copies": 3, "system_ini": 2, "shell_entries": 0, "shares": 0, "guest": 0,
                                    "restored": 0, "deleted": 0, "repaired": 0, "failed": 0, "not_examined": 0})
         human = run([self.root])
         self.assertEqual(human.returncode, 1)
@@ -261,18 +262,22 @@ class TreeTest(OfflineTest):
         changes = summary["restored"] + summary["deleted"] + summary["repaired"]
         self.assertEqual((status, summary["failed"], changes), (1, 0, 11))
         lines = manifest(quarantine)
-        self.assertEqual([line.get("done") for line in lines], [None, True] * changes)
-        for line in lines[::2]:
+        # One copy per file: the host carrying the worm twice is changed again without another.
+        entries = [line for line in lines if "action" in line]
+        self.assertEqual([line["again"] for line in lines if "again" in line], ["restore"])
+        self.assertEqual((len(entries), [line.get("done") for line in lines].count(True)), (changes - 1, changes))
+        for line in entries:
             copy = quarantine / (line["sha256_before"] + ".bin")
             self.assertEqual(hashlib.sha256(copy.read_bytes()).hexdigest(), line["sha256_before"])
             self.assertEqual((copy.stat().st_mode & 0o777, copy.stat().st_size), (0o400, line["size_before"]))
+            self.assertEqual((line["root"], line["root_ino"]), (str(self.root), self.root.stat().st_ino))
         self.assertIn(bytes(self.root) + b"/bad\xff.exe", [bytes.fromhex(line.get("path_hex", "")) for line in lines])
-        self.assertEqual(len(list(quarantine.iterdir())), 1 + len({line["sha256_before"] for line in lines[::2]}))
+        self.assertEqual(len(list(quarantine.iterdir())), 1 + len({line["sha256_before"] for line in entries}))
         for _ in range(2):  # the second time, everything is back already
             status, undone, summary = run_json([], "--undo", quarantine)
-            self.assertEqual((status, summary), (0, {"undone": changes, "failed": 0}))
+            self.assertEqual((status, summary), (0, {"undone": len(entries), "failed": 0}))
             self.assertEqual(files_only(state(self.root)), files_only(before))
-        self.assertEqual([u[0] for u in undone], [line["path"] for line in lines[-2::-2]])  # the newest first
+        self.assertEqual([u[0] for u in undone], [line["path"] for line in entries[::-1]])  # the newest first
         self.assertEqual(state(self.root)["readonly.exe"][4], before["readonly.exe"][4])  # in place
 
 
@@ -291,7 +296,7 @@ class ErrorTest(OfflineTest):
             self.assertNotEqual(r.stderr, b"")
         usage = run(["--help"])
         self.assertEqual(usage.returncode, 0)
-        self.assertIn(b"registry of the installed Windows and are not touched here: run veskacure.exe", usage.stdout)
+        self.assertIn(b"SYSTEM.DAT, not handled here: run veskacure.exe /UNSHARE", b" ".join(usage.stdout.split()))
         self.assertEqual(run(["--version"]).stdout, b"veskacure-offline 1.22\n")
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root (to drop capabilities) and setpriv")
@@ -381,7 +386,7 @@ class QuarantineTest(OfflineTest):
         os.remove(program)
         os.symlink("elsewhere", program)  # another kind of file: left alone even with --force
         self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2],
-                         (2, [(str(program), "failed", "no longer a regular file")]))
+                         (2, [(str(program), "failed", "path changed since cleaning")]))
 
     def test_what_undo_will_not_do(self):
         """No undo while a clean uses the quarantine; a damaged copy is not written over a file; a line
@@ -479,6 +484,77 @@ class CrashTest(OfflineTest):
         self.assertGreaterEqual(inside, self.RUNS // 3)
 
 
+class LinkTest(OfflineTest):
+    def test_a_worm_copy_with_another_name_says_so(self):
+        copy, other = self.root / "WINDOWS/copy.exe", self.tmp / "other-name.exe"
+        mkimage(copy, "worm", "--size", 57344)
+        os.link(copy, other)
+        self.assertEqual(run_json([self.root])[:2], (1, [(str(copy), "worm-copy", "reported", 2)]))
+        r = run([self.root], "--clean")
+        self.assertEqual(r.returncode, 1)
+        self.assertTrue(r.stdout.startswith(b"%s: worm copy (PE_VESKA.A-O): deleted (one of 2 links: its other "
+                                            b"names remain)\n" % bytes(copy)))
+        self.assertEqual((copy.exists(), other.stat().st_nlink), (False, 1))
+
+
+# Cuts the file named and writes its bytes back, over and over, until killed.
+RACER = """
+import os, sys
+data = open(sys.argv[1], "rb").read()
+fd = os.open(sys.argv[1], os.O_WRONLY)
+print(flush=True)
+while True:
+    os.ftruncate(fd, 0)
+    os.ftruncate(fd, len(data))
+    os.pwrite(fd, data, 0)
+"""
+
+
+class RaceTest(OfflineTest):
+    def test_a_file_cut_while_it_is_rated(self):
+        """Another process cuts an infected file and writes it back, again and again, while it is rated
+        under the same name thousands of times: each rating ends as a finding, as "not examined" or as
+        nothing (the file was too small when looked at), never as a signal that ends the run."""
+        program = self.put("a.exe", infect=("winver.exe",))
+        racer = subprocess.Popen([sys.executable, "-c", RACER, program], stdout=subprocess.PIPE)
+        self.addCleanup(racer.stdout.close)
+        self.addCleanup(racer.wait)
+        self.addCleanup(racer.kill)
+        racer.stdout.readline()  # racing from here on
+        for _ in range(5):
+            r = run([program] * 3000, "--json")
+            self.assertGreaterEqual(r.returncode, 0, "ended by signal %d" % -r.returncode)
+            lines = [json.loads(line) for line in r.stdout.splitlines()]
+            findings = {tuple(o.values()) for o in lines[:-1]}
+            self.assertLessEqual(findings, {(str(program), "infected", "reported"), (str(program), "not-examined",
+                                            "skipped", "file shrank while being read")})
+            self.assertEqual(r.returncode, 2 if lines[-1]["summary"]["not_examined"] else int(bool(findings)))
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root to mount a tmpfs")
+class SpaceTest(OfflineTest):
+    def test_a_restoration_without_the_space_it_needs_changes_nothing(self):
+        """A sparse infected file on a nearly full volume: the host's megabytes of zeros are holes, and
+        moving them to the front needs blocks the volume does not have. The file stays as it was, byte
+        for byte; with room, the same file is restored."""
+        volume = self.tmp / "small"
+        volume.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", volume], check=True)
+        self.addCleanup(subprocess.run, ["umount", volume], check=True)
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + bytes(3 << 20))
+        infected(self.tmp / "sparse.exe", large)
+        program = volume / "sparse.exe"
+        subprocess.run(["cp", "--sparse=always", self.tmp / "sparse.exe", program], check=True)
+        before = program.read_bytes()
+        self.assertEqual(run_json([volume], "--clean")[:2],
+                         (2, [(str(program), "infected", "failed", "no space left on device")]))
+        self.assertEqual(program.read_bytes(), before)
+        subprocess.run(["mount", "-o", "remount,size=8m", volume], check=True)
+        self.assertEqual(run_json([volume], "--clean")[:2], (1, [(str(program), "infected", "restored")]))
+        self.assertEqual(program.read_bytes(), large.read_bytes())
+
+
 class ListTest(OfflineTest):
     def test_files_from_and_shards_find_what_one_run_finds(self):
         self.put("two  blanks.exe", infect=("winver.exe",))
@@ -503,6 +579,249 @@ class ListTest(OfflineTest):
                                                                       b"directory\n")), (2, True))
 
 
+def deep_folder(root, depth):
+    """A descriptor of the folder root/d/d/.../d, depth folders down (deeper than PATH_MAX allows to name)."""
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    for _ in range(depth):
+        below = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        os.close(fd)
+        fd = below
+    return fd
+
+
+def remove_deep(root):
+    """Removes root/d/d/... from the top: the folder below moves up and the emptied one goes, each step
+    near root (rmdir deep down costs time in proportion to the depth here, and shutil.rmtree recurses)."""
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    while os.path.exists(os.path.join(root, "d")):
+        inner = os.open("d", os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+        for name in os.listdir(inner):
+            if name == "d":
+                os.rename("d", "up", src_dir_fd=inner, dst_dir_fd=fd)
+            else:
+                os.unlink(name, dir_fd=inner)
+        os.close(inner)
+        os.rmdir("d", dir_fd=fd)
+        if os.path.exists(os.path.join(root, "up")):
+            os.rename("up", "d", src_dir_fd=fd, dst_dir_fd=fd)
+    os.close(fd)
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root, as the reviewed runs were")
+class HostileTest(OfflineTest):
+    """A disk, a quarantine or another user working against a run as root."""
+
+    def test_a_folder_swapped_for_a_link_leads_undo_nowhere(self):
+        sub = self.root / "alice/sub"
+        mkimage(sub / "evil.sh", "worm", "--size", 57344)
+        passwd = self.put("alice/sub/passwd", infect=("winver.exe",))
+        infected_bytes = passwd.read_bytes()
+        for path in (self.root / "alice", sub, sub / "evil.sh", passwd):
+            os.chown(path, NOBODY, NOBODY)
+        quarantine = self.tmp / "q"
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine)[0], 1)
+        secret = self.tmp / "secret"
+        secret.mkdir(mode=0o700)
+        (secret / "passwd").write_bytes(b"root:x:0:0:root:/root:/bin/sh\n")
+        before = state(secret)
+        os.rename(sub, self.root / "alice/moved")
+        os.symlink(secret, sub)
+        refused = sorted((str(path), "failed", "path changed since cleaning") for path in (sub / "evil.sh", passwd))
+        for options in ([], ["--force"], ["--force", "older manifest"]):
+            if "older manifest" in options:  # as written before roots and inodes were recorded
+                new = ("root", "root_dev", "root_ino", "below", "dev", "ino")
+                lines = [{k: v for k, v in line.items() if k not in new} for line in manifest(quarantine)]
+                (quarantine / "manifest.jsonl").write_text("".join(json.dumps(line) + "\n" for line in lines))
+            status, findings, _ = run_json([], "--undo", quarantine, *options[:1])
+            self.assertEqual((status, sorted(findings)), (2, refused), options)
+            self.assertEqual(state(secret), before)
+        os.remove(sub)
+        os.rename(self.root / "alice/moved", sub)
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 2, "failed": 0}))
+        self.assertEqual(passwd.read_bytes(), infected_bytes)
+        self.assertEqual((os.stat(sub / "evil.sh").st_uid, os.stat(sub / "evil.sh").st_mode & 0o7777), (NOBODY, 0o644))
+
+    def test_another_file_at_the_path_is_never_written_through(self):
+        program = self.put("a.exe", infect=("winver.exe",))
+        infected_bytes = program.read_bytes()
+        quarantine = self.tmp / "q"
+        run([self.root], "--clean", "--quarantine", quarantine)
+        outside = self.tmp / "outside"
+        outside.write_bytes(b"root's own file\n")
+        program.unlink()
+        os.link(outside, program)  # another inode, with a name outside the tree
+        self.assertEqual(run_json([], "--undo", quarantine)[:2], (2, [(str(program), "failed", "changed since cleaning")]))
+        self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2], (0, [(str(program), "undone")]))
+        self.assertEqual((outside.read_bytes(), program.read_bytes()), (b"root's own file\n", infected_bytes))
+        self.assertEqual(outside.stat().st_nlink, 1)
+
+    def test_a_quarantine_others_may_write_is_refused(self):
+        self.put("a.exe", infect=("winver.exe",))
+        before = state(self.root)
+        theirs, shared, real = self.tmp / "theirs", self.tmp / "shared", self.tmp / "real"
+        for folder in (theirs, shared, real):
+            folder.mkdir(mode=0o700)
+        os.chown(theirs, NOBODY, NOBODY)
+        os.chmod(shared, 0o777)
+        os.symlink(real, self.tmp / "link")
+        for folder, reason in ((theirs, b"owned by another user (uid 65534)"), (shared, b"writable by group or others"),
+                               (self.tmp / "link", b"a symbolic link"), (str(self.tmp / "link") + "/", b"a symbolic link")):
+            for options in (["--clean", "--quarantine", folder, self.root], ["--undo", folder]):
+                r = run([], *options)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (2, b"", b"veskacure-offline: %s: not used as the "
+                                                                     b"quarantine: %s\n" % (os.fsencode(folder), reason)))
+        self.assertEqual([list(folder.iterdir()) for folder in (theirs, shared, real)], [[], [], []])
+        # A manifest of another user, or one with a second name elsewhere, in a folder of ours.
+        (self.tmp / "elsewhere").write_bytes(b"")
+        for plant in (lambda m: (m.write_bytes(b""), os.chown(m, NOBODY, NOBODY)),
+                      lambda m: os.link(self.tmp / "elsewhere", m)):
+            (real / "manifest.jsonl").unlink(missing_ok=True)
+            plant(real / "manifest.jsonl")
+            for options in (["--clean", "--quarantine", real, self.root], ["--undo", real]):
+                r = run([], *options)
+                self.assertEqual((r.returncode, r.stderr), (2, b"veskacure-offline: %s: manifest.jsonl is not a regular "
+                                 b"file of this user with one link that only this user may write\n" % bytes(real)))
+        self.assertEqual(state(self.root), before)
+
+    def test_what_the_manifest_or_a_planted_copy_asks_is_not_obeyed(self):
+        program = self.put("a.exe", infect=("winver.exe",), mode=0o755)
+        infected_bytes = program.read_bytes()
+        quarantine = self.tmp / "q"
+        run([self.root], "--clean", "--quarantine", quarantine)
+        lines = manifest(quarantine)
+        lines[0]["mode"] = 0o7755
+        (quarantine / "manifest.jsonl").write_text("".join(json.dumps(line) + "\n" for line in lines))
+        self.assertEqual(run_json([], "--undo", quarantine)[0], 0)
+        self.assertEqual((program.read_bytes(), program.stat().st_mode & 0o7777), (infected_bytes, 0o755))
+        self.assertEqual(run_json([], "--undo", quarantine)[0], 0)  # bytes as before: the mode is left as it is
+        self.assertEqual(program.stat().st_mode & 0o7777, 0o755)
+
+        run([self.root], "--clean", "--quarantine", quarantine)
+        copy = quarantine / (hashlib.sha256(infected_bytes).hexdigest() + ".bin")
+        kept = self.tmp / "kept"
+        os.rename(copy, kept)
+        plants = {"a FIFO": lambda: os.mkfifo(copy, 0o600), "a copy of another user": lambda: (
+            shutil.copy(kept, copy), os.chown(copy, NOBODY, NOBODY)), "a copy with two links": lambda: os.link(kept, copy)}
+        for what, plant in plants.items():
+            plant()
+            status, findings, _ = run_json([], "--undo", quarantine, timeout=60)
+            self.assertEqual((status, {f[2] for f in findings}), (2, {"the kept copy %s is not a regular file of this "
+                                                                       "user with one link" % copy.name}), what)
+            self.assertEqual(program.read_bytes(), host("winver.exe"), what)
+            os.remove(copy)
+        # A copy of the right size and name but other bytes, planted before a clean, is replaced.
+        copy.write_bytes(bytes(len(infected_bytes)))
+        os.chmod(copy, 0o400)
+        program.write_bytes(infected_bytes)
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine)[0], 1)
+        self.assertEqual(copy.read_bytes(), infected_bytes)
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 3, "failed": 0}))
+        self.assertEqual(program.read_bytes(), infected_bytes)
+
+    def test_a_tree_25000_folders_deep(self):
+        depth = 25000
+        # Removing 25,000 folders takes a minute on some disks, no time at all from a tmpfs.
+        if not self.mount_tmpfs(self.root):
+            self.addCleanup(remove_deep, self.root)
+        fd = os.open(self.root, os.O_RDONLY)
+        for _ in range(depth):
+            os.mkdir("d", dir_fd=fd)
+            below = os.open("d", os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = below
+        infected(self.tmp / "x.exe", WINE_PE / "winver.exe")
+        infected_bytes = (self.tmp / "x.exe").read_bytes()
+        with open(os.open("x.exe", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "wb") as f:
+            f.write(infected_bytes)
+        os.close(fd)
+
+        def few_descriptors():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (128, 128))
+
+        deep = str(self.root) + "/d" * depth + "/x.exe"
+        quarantine = self.tmp / "q"
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine, preexec_fn=few_descriptors)[:2],
+                         (1, [(deep, "infected", "restored")]))
+        self.assertEqual(run_json([], "--undo", quarantine)[:2], (0, [(deep, "undone")]))
+        fd = deep_folder(self.root, depth)
+        with open(os.open("x.exe", os.O_RDONLY, dir_fd=fd), "rb") as f:
+            self.assertEqual(f.read(), infected_bytes)
+        os.close(fd)
+
+    def test_one_copy_per_file_however_many_layers_and_sparse_copies(self):
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + os.urandom(1 << 20))
+        forty = self.root / "forty.exe"
+        infected(forty, large, *["again"] * 39)
+        with open(large, "r+b") as f:
+            f.truncate(64 << 20)
+            f.seek(0, os.SEEK_END)
+            f.write(b"the end")
+        sparse = self.put("sparse.exe", infect=(large,))
+        subprocess.run(["fallocate", "--dig-holes", str(sparse)], check=True)
+        if sparse.stat().st_blocks * 512 > 16 << 20:
+            self.skipTest("no sparse files in %s" % self.tmp)
+        mkimage(self.tmp / "copy.exe", "worm", "--size", 57344)
+        peeled = self.put("peeled.exe", infect=(self.tmp / "copy.exe",))  # restored, then deleted as a worm copy
+        ini = self.put("SYSTEM.INI", INI_LF)
+        before = {path: (hashlib.sha256(path.read_bytes()).hexdigest(), path.stat().st_size)
+                  for path in (forty, sparse, peeled)}
+        atime = set_times(self.root)["SYSTEM.INI"][1]
+        quarantine = self.tmp / "q"
+        status, findings, summary = run_json([self.root], "--clean", "--quarantine", quarantine)
+        self.assertEqual((status, summary["restored"], summary["deleted"], summary["repaired"]), (1, 42, 1, 1))
+        self.assertEqual(ini.stat().st_atime_ns, atime)  # the copy's read left the access time
+        copies = {copy.name: copy.stat() for copy in quarantine.glob("*.bin")}
+        self.assertEqual(set(copies), {sha + ".bin" for sha, _ in before.values()} | {
+            hashlib.sha256(INI_LF).hexdigest() + ".bin"})
+        self.assertEqual(sum(st.st_size for st in copies.values()), sum(size for _, size in before.values()) + len(INI_LF))
+        self.assertLess(copies[before[sparse][0] + ".bin"].st_blocks * 512, 16 << 20)
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 4, "failed": 0}))
+        self.assertEqual({path: (hashlib.sha256(path.read_bytes()).hexdigest(), path.stat().st_size)
+                          for path in before}, before)
+
+    def mount_tmpfs(self, folder):
+        """Answers False when no tmpfs can be mounted here."""
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "tmpfs", str(folder)]).returncode != 0:
+            return False
+        self.addCleanup(subprocess.run, ["umount", "-l", str(folder)], stderr=subprocess.DEVNULL)
+        return True
+
+    def test_a_volume_mounted_below_path_is_a_root_undo_does_not_leave(self):
+        volume = self.root / "vol"
+        volume.mkdir()
+        if not self.mount_tmpfs(volume):
+            self.skipTest("cannot mount a tmpfs here")
+        program = self.put("vol/sub/a.exe", infect=("winver.exe",))
+        infected_bytes = program.read_bytes()
+        quarantine = self.tmp / "q"
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine)[0], 1)
+        line = manifest(quarantine)[0]
+        self.assertEqual((line["root"], line["root_dev"], line["below"]), (str(volume), volume.stat().st_dev, "sub/a.exe"))
+        self.mount_tmpfs(volume / "sub")
+        # Another volume mounted on the way since: not entered, even with --force.
+        self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2],
+                         (2, [(str(program), "failed", "path changed since cleaning")]))
+        self.assertEqual(list((volume / "sub").iterdir()), [])
+        subprocess.run(["umount", str(volume / "sub")], check=True)
+        self.assertEqual(run_json([], "--undo", quarantine)[:2], (0, [(str(program), "undone")]))
+        self.assertEqual(program.read_bytes(), infected_bytes)
+
+    def test_a_link_on_the_way_to_a_listed_path(self):
+        program = self.put("real/a.exe", infect=("winver.exe",))
+        infected_bytes = program.read_bytes()
+        os.symlink("real", self.root / "via")
+        via = self.root / "via/a.exe"
+        reason = "symbolic link on the way, not followed: %s" % (self.root / "via")
+        self.assertEqual(run_json([], "--clean", "--files-from", "-", input=bytes(via) + b"\0")[:2],
+                         (2, [(str(via), "not-examined", "skipped", reason)]))
+        self.assertEqual(run_json(["via/a.exe"], "--clean", cwd=self.root)[:2],
+                         (2, [("via/a.exe", "not-examined", "skipped", "symbolic link on the way, not followed: via")]))
+        self.assertEqual(program.read_bytes(), infected_bytes)
+        self.assertEqual(run_json(["real/../real/a.exe"], "--clean", cwd=self.root)[:2],
+                         (1, [("real/../real/a.exe", "infected", "restored")]))
+
+
 @contextlib.contextmanager
 def mounted(image, mount_point):
     subprocess.run(["ntfs-3g", str(image), str(mount_point)], check=True)
@@ -514,13 +833,18 @@ def mounted(image, mount_point):
 
 @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
 class NtfsTest(OfflineTest):
-    def test_clean_on_an_ntfs_volume(self):
+    def make_volume(self):
+        """A 32 MiB NTFS image and its (unmounted) mount point."""
         image = self.tmp / "ntfs.img"
         with open(image, "wb") as f:
             f.truncate(32 << 20)
         subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
         volume = self.tmp / "volume"
         volume.mkdir()
+        return image, volume
+
+    def test_clean_on_an_ntfs_volume(self):
+        image, volume = self.make_volume()
         programs = {"WINDOWS/NOTEPAD.EXE": "notepad.exe", "Program Files/winver.exe": "winver.exe"}
         with mounted(image, volume):
             for path, name in programs.items():
@@ -538,6 +862,22 @@ class NtfsTest(OfflineTest):
                 self.assertEqual(after[path][1:3], times[path])
             self.assertNotIn("WINDOWS/SYSTEM/copy.exe", after)
             self.assertEqual(after["WINDOWS/SYSTEM.INI"][0], INI_CRLF_REPAIRED)
+
+
+    def test_no_space_for_a_sparse_program(self):
+        """ntfs-3g cannot allocate ahead: each hole's blocks are had by writing a zero into them, and the
+        48 MiB of zeros in this host do not fit the volume. Nothing of the program changes."""
+        image, volume = self.make_volume()
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + bytes(48 << 20))
+        infected(self.tmp / "sparse.exe", large)
+        with mounted(image, volume):
+            program = volume / "sparse.exe"
+            subprocess.run(["cp", "--sparse=always", self.tmp / "sparse.exe", program], check=True)
+            before = program.read_bytes()
+            self.assertEqual(run_json([volume], "--clean")[:2],
+                             (2, [(str(program), "infected", "failed", "no space left on device")]))
+            self.assertTrue(program.read_bytes() == before)  # no diff of 48 MiB on failure
 
 
 if __name__ == "__main__":

@@ -1,12 +1,16 @@
-// veskacure-offline's Windows-free SYSTEM.INI edit, and the guard around
-// work on a mapped file that shrinks meanwhile.
+// veskacure-offline's Windows-free SYSTEM.INI edit, the guard around work on
+// a mapped file that shrinks meanwhile, and the in-place write of a hive.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "offline/hives.h"
 #include "offline/ini_edit.h"
 #include "offline/posix_file.h"
 
@@ -17,6 +21,20 @@ std::string repaired(const std::string &ini)
 {
     const ShellEntry entry = find_shell_entry(ini);
     return shell_entry_names_loader(entry) ? repair_shell_entry(ini, entry) : "";
+}
+
+int memory_file(const std::string &bytes)
+{
+    const int fd = memfd_create("bytes", MFD_CLOEXEC);
+    if (fd >= 0 && pwrite(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()))
+        return -1;
+    return fd;
+}
+
+std::string bytes_of(int fd)
+{
+    std::string bytes(static_cast<size_t>(lseek(fd, 0, SEEK_END)), '\0');
+    return pread(fd, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(bytes.size()) ? bytes : "?";
 }
 
 }  // namespace
@@ -58,6 +76,32 @@ TEST(IniEdit, EntriesTheProfileServiceWouldNotGiveAreLeftAlone)
     EXPECT_EQ(repaired(std::string("[boot]\nshell=a\0load.exe", 23)), "");
 }
 
+// Reopening through an O_PATH descriptor.
+TEST(ReopenPath, OpensTheInodeCheckedNotWhatItsNameLeadsToNow)
+{
+    char folder[] = "/tmp/reopen-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string name = std::string(folder) + "/a", other = std::string(folder) + "/b";
+    const int checked = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    const int swapped = open(other.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_TRUE(write(checked, "checked", 7) == 7 && write(swapped, "swapped", 7) == 7);
+    const int path_fd = open(name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    ASSERT_EQ(rename(other.c_str(), name.c_str()), 0);
+    for (int access : {O_RDONLY, O_RDWR}) {
+        const int fd = reopen_path(path_fd, access | O_NOFOLLOW | O_CLOEXEC);
+        char text[16] = {};
+        EXPECT_TRUE(pread_exactly(fd, text, 7, 0));
+        EXPECT_STREQ(text, "checked");
+        EXPECT_FALSE(pread_exactly(fd, text, 8, 0));  // one byte past the end
+        EXPECT_EQ(errno, 0);
+        close(fd);
+    }
+    for (int fd : {path_fd, checked, swapped})
+        close(fd);
+    unlink(name.c_str());
+    rmdir(folder);
+}
+
 TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
 {
     const int fd = memfd_create("mapped", MFD_CLOEXEC);
@@ -77,4 +121,27 @@ TEST(MappedWork, AFileCutUnderAMappingIsAnAnswerNotACrash)
     EXPECT_FALSE(run_mapped_work(read_byte, &read));
     EXPECT_TRUE(mapping.unmap());
     close(fd);
+}
+
+TEST(HiveWrite, OverTheBytesReadOnly)
+{
+    const std::string before(600000, 'a');
+    std::string grown = before + std::string(5000, 'c'), shrunk = before.substr(0, 500000);
+    grown[300000] = shrunk[1] = 'b';
+    UniqueFd read(memory_file(before)), repaired(memory_file(grown)), cut(memory_file(shrunk));
+    // Another program's change since the read, anywhere, in the bytes or the length: nothing is written.
+    for (const std::string &changed : {before.substr(0, 599999) + "x", before + "x", before.substr(1)}) {
+        UniqueFd file(memory_file(changed));
+        std::string error;
+        EXPECT_FALSE(write_hive(file.get(), HiveEdit{read.get(), before.size(), repaired.get(), grown.size()}, &error));
+        EXPECT_EQ(error, "changed while cleaning");
+        EXPECT_EQ(bytes_of(file.get()), changed);
+    }
+    UniqueFd file(memory_file(before));
+    std::string error;
+    EXPECT_TRUE(write_hive(file.get(), HiveEdit{read.get(), before.size(), repaired.get(), grown.size()}, &error));
+    EXPECT_EQ(bytes_of(file.get()), grown);
+    UniqueFd again(memory_file(before));
+    EXPECT_TRUE(write_hive(again.get(), HiveEdit{read.get(), before.size(), cut.get(), shrunk.size()}, &error));
+    EXPECT_EQ(bytes_of(again.get()), shrunk);
 }

@@ -1,0 +1,245 @@
+#include "offline/hives.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "detect/image_rules.h"
+#include "offline/hive.h"
+#include "offline/registry_fixes.h"
+
+namespace {
+
+const char NOT_CLOSED_CLEANLY[] = "registry hive not closed cleanly (start Windows once and shut it down)";
+
+// The name of the folder holding path: from the path, or, where it says
+// nothing ("SAM", "./SAM", "../SAM"), from the folder itself.
+std::string folder_name(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash);
+    const size_t start = folder.rfind('/') == std::string::npos ? 0 : folder.rfind('/') + 1;
+    const std::string name = folder.substr(start);
+    if (!name.empty() && name != "." && name != "..")
+        return name;
+    std::unique_ptr<char, void (*)(void *)> resolved(realpath(folder.empty() ? "/" : folder.c_str(), nullptr), free);
+    if (!resolved)
+        return "";
+    const char *last = strrchr(resolved.get(), '/');
+    return last != nullptr ? last + 1 : resolved.get();
+}
+
+bool pwrite_all(int fd, const char *data, size_t length, uint64_t offset)
+{
+    while (length > 0) {
+        const ssize_t n = pwrite(fd, data, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        data += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<uint64_t>(n);
+    }
+    return true;
+}
+
+// Bytes [offset, offset + count) of the memory file fd equal bytes.
+bool same_bytes(int fd, uint64_t offset, const char *bytes, size_t count, std::vector<char> &buffer)
+{
+    buffer.resize(count);
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = pread(fd, buffer.data() + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return memcmp(buffer.data(), bytes, count) == 0;
+}
+
+// Bytes [from, to) of the repaired hive written over fd where they differ from the hive as read.
+bool copy_range(const HiveEdit &edit, int fd, uint64_t from, uint64_t to, std::string *error)
+{
+    std::vector<char> piece(256 << 10), buffer;
+    for (uint64_t at = from; at < to;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(piece.size(), to - at));
+        const ssize_t n = pread(edit.after, piece.data(), count, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *error = failure("cannot read the repaired hive", n < 0 ? errno : EIO);
+            return false;
+        }
+        const size_t got = static_cast<size_t>(n);
+        const bool differs = at + got > edit.before_size || !same_bytes(edit.before, at, piece.data(), got, buffer);
+        if (differs && !pwrite_all(fd, piece.data(), got, at)) {
+            *error = failure("cannot write");
+            return false;
+        }
+        at += got;
+    }
+    return true;
+}
+
+Action done_action(Kind kind)
+{
+    return kind == Kind::Share ? Action::Deleted : Action::Repaired;
+}
+
+struct HiveRun {
+    Output &out;
+    const HiveOptions &options;
+    const HiveAccess &access;
+    std::map<dev_t, std::vector<std::string>> user_keys;  // USR: mappings, by disk
+};
+
+bool find_in_hive(HiveRun &run, const MetHive &hive, hive_h *h, std::vector<RegistryFinding> *found,
+                  std::string *error)
+{
+    const bool apply = run.options.clean;
+    switch (hive.kind) {
+    case HiveKind::Software:
+        return fix_software_shell(h, apply, found, &run.user_keys[hive.st.st_dev], error);
+    case HiveKind::System:
+        return !run.options.unshare || fix_shares(h, apply, found, error);
+    case HiveKind::Sam:
+        return fix_guest(h, apply, found, error);
+    case HiveKind::User:
+        return fix_user_shell(h, run.user_keys[hive.st.st_dev], hive.path, apply, found, error);
+    case HiveKind::None:
+        break;
+    }
+    return true;
+}
+
+// All findings of one hive share its fate: one write makes or fails them all.
+void handle_hive(HiveRun &run, const MetHive &hive)
+{
+    std::string error;
+    Hive loaded;
+    UniqueFd fd = run.access.open(hive, &error);
+    if (!fd || !load_hive(fd.get(), run.options.clean, &loaded, &error)) {
+        report(run.out, hive.path, Kind::NotExamined, Action::Skipped, error);
+        return;
+    }
+    fd.reset();
+    std::vector<RegistryFinding> found;
+    if (!find_in_hive(run, hive, loaded.h.get(), &found, &error)) {
+        report(run.out, hive.path, Kind::NotExamined, Action::Skipped, error);
+        return;
+    }
+    // A user hive as large as a worm was counted by the walk, which rated it.
+    if (hive.kind != HiveKind::User || hive.st.st_size < WORM_MIN_SIZE)
+        ++run.out.totals.examined;
+    bool written = false;
+    if (run.options.clean && !found.empty()) {
+        UniqueFd after;
+        uint64_t after_size = 0;
+        if (!loaded.closed_cleanly)
+            error = NOT_CLOSED_CLEANLY;
+        else if (commit_hive(loaded, &after, &after_size, &error))
+            written = run.access.write(hive, HiveEdit{loaded.bytes.get(), loaded.size, after.get(), after_size},
+                                       &error);
+    }
+    for (const RegistryFinding &finding : found) {
+        Extra extra;
+        extra.key = finding.key;
+        extra.detail = finding.detail;
+        const Action action = !run.options.clean ? Action::Reported
+                              : written          ? done_action(finding.kind)
+                                                 : Action::Failed;
+        report(run.out, hive.path, finding.kind, action, written ? "" : error, extra);
+    }
+}
+
+}  // namespace
+
+HiveKind hive_named(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const char *name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    if (strcasecmp(name, "NTUSER.DAT") == 0)
+        return HiveKind::User;
+    const HiveKind kind = strcasecmp(name, "SOFTWARE") == 0 ? HiveKind::Software
+                          : strcasecmp(name, "SYSTEM") == 0 ? HiveKind::System
+                          : strcasecmp(name, "SAM") == 0    ? HiveKind::Sam
+                                                            : HiveKind::None;
+    return kind != HiveKind::None && strcasecmp(folder_name(path).c_str(), "config") == 0 ? kind : HiveKind::None;
+}
+
+bool note_hive(std::vector<MetHive> &met, const std::string &path, const struct stat &st, HiveKind kind, int fd)
+{
+    char magic[4];
+    if (pread(fd, magic, sizeof magic, 0) != sizeof magic || memcmp(magic, "regf", sizeof magic) != 0)
+        return false;
+    met.push_back(MetHive{path, st, kind});
+    return kind != HiveKind::User;
+}
+
+void handle_hives(Output &out, std::vector<MetHive> &met, const HiveOptions &options, const HiveAccess &access)
+{
+    HiveRun run{out, options, access, {}};
+    std::set<std::pair<dev_t, ino_t>> seen;
+    // The machine's hives first: their USR: mappings name the keys to look at in the user hives.
+    for (const bool users : {false, true})
+        for (const MetHive &hive : met) {
+            if ((hive.kind == HiveKind::User) != users || !seen.insert({hive.st.st_dev, hive.st.st_ino}).second)
+                continue;
+            if (!users || !run.user_keys[hive.st.st_dev].empty())
+                handle_hive(run, hive);
+        }
+    met.clear();
+}
+
+bool write_hive(int fd, const HiveEdit &edit, std::string *error)
+{
+    std::vector<char> buffer;
+    uint64_t at = 0;
+    bool same = true;
+    const bool read = read_pieces(fd, [&](const char *bytes, size_t count) {
+        same = at + count <= edit.before_size && same_bytes(edit.before, at, bytes, count, buffer);
+        at += count;
+        return same;
+    });
+    if (!same || (read && at != edit.before_size)) {
+        *error = "changed while cleaning";
+        return false;
+    }
+    if (!read) {
+        *error = failure("cannot read");
+        return false;
+    }
+    // What hivex adds goes at the end: written first, so that a full disk
+    // fails the write while the hive is still whole (and is cut back to it).
+    const uint64_t kept = std::min(edit.before_size, edit.after_size);
+    if (!copy_range(edit, fd, kept, edit.after_size, error)) {
+        if (ftruncate(fd, static_cast<off_t>(edit.before_size)) != 0)
+            *error += "; " + failure("cannot cut the file back to its length");
+        return false;
+    }
+    // Within the old length only the pieces that differ: the few cells changed in place.
+    if (!copy_range(edit, fd, 0, kept, error))
+        return false;
+    if (ftruncate(fd, static_cast<off_t>(edit.after_size)) != 0) {
+        *error = failure("cannot cut the file to its new length");
+        return false;
+    }
+    if (fsync(fd) != 0) {
+        *error = failure("cannot flush the change");
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,221 @@
+"""veskacure-offline over the registry hives of Windows NT installations: real SAM and SYSTEM hives (see
+hives/README.md), SOFTWARE and user hives made from a copy with hivexsh, infected as the worm would leave
+them with chntpw's samusrgrp and hivexregedit. chntpw's samusrgrp -L and sampasswd -l read the accounts
+back; hivexregedit --export compares everything else."""
+import lzma
+import os
+import re
+import shutil
+import struct
+import subprocess
+import unittest
+from pathlib import Path
+
+from test_offline import OfflineTest, manifest, mounted, run, run_json, set_times, state
+
+HIVES = Path(__file__).parent / "hives"
+WINLOGON = r"Microsoft\Windows NT\CurrentVersion\Winlogon"
+MAPPING = r"Microsoft\Windows NT\CurrentVersion\IniFileMapping\system.ini\boot"
+GUEST = r"\SAM\Domains\Account\Users\000001F5"
+NOT_CLEAN = "registry hive not closed cleanly (start Windows once and shut it down)"
+
+
+def unpack(name, path):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(lzma.decompress((HIVES / (name + ".xz")).read_bytes()))
+    return path
+
+
+def tool(*command, **kw):
+    """Standard output; chntpw's tools tell on standard error that they grew a hive."""
+    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE, **kw).stdout
+
+
+def export(hive):
+    return tool("hivexregedit", "--export", hive, "\\")
+
+
+def accounts(sam):
+    return tool("samusrgrp", "-L", sam), tool("sampasswd", "-l", sam)
+
+
+def merge(hive, keys):
+    """Sets values: {key: {name: 'hex(t):..' or dword}}, as a .reg file merged by hivexregedit."""
+    text = "Windows Registry Editor Version 5.00\n"
+    for key, values in keys.items():
+        text += "\n[%s]\n" % key + "".join('"%s"=%s\n' % item for item in values.items())
+    reg = Path(str(hive) + ".reg")
+    reg.write_text(text)
+    tool("hivexregedit", "--merge", hive, reg)
+    reg.unlink()
+
+
+def made_hive(path, keys):
+    """A hive from a copy of the real SAM with its keys deleted and keys {path: {name: 'string:..'}} added."""
+    unpack("SAM", path)
+    script, made = "cd SAM\ndel\n", set()
+    for key, values in keys.items():
+        script += "cd \\ \n"
+        parts = key.split("\\")
+        for i, part in enumerate(parts):
+            if "\\".join(parts[:i + 1]).lower() not in made:
+                script += "add %s\n" % part
+                made.add("\\".join(parts[:i + 1]).lower())
+            script += "cd %s\n" % part
+        script += "setval %d\n" % len(values) + "".join("%s\n%s\n" % item for item in values.items())
+    tool("hivexsh", "-w", path, input=(script + "commit\n").encode())
+    return path
+
+
+def guest_flags(sam, enable):
+    """Guest's value F with the disabled bit cleared (or set)."""
+    f = bytearray.fromhex(re.search(rb'"F"=hex\(3\):([0-9a-f,]+)', tool(
+        "hivexregedit", "--export", sam, GUEST)).group(1).decode().replace(",", ""))
+    f[0x38] = f[0x38] & ~1 if enable else f[0x38] | 1
+    merge(sam, {GUEST: {"F": "hex(3):" + ",".join("%02x" % b for b in f)}})
+
+
+def not_closed_cleanly(hive):
+    """The first sequence number one ahead, the header checksum made to match, as after a crash."""
+    data = bytearray(hive.read_bytes())
+    struct.pack_into("<I", data, 4, struct.unpack_from("<I", data, 4)[0] + 1)
+    checksum = 0
+    for (word,) in struct.iter_unpack("<I", data[:508]):
+        checksum ^= word
+    struct.pack_into("<I", data, 508, checksum)
+    hive.write_bytes(data)
+
+
+def software(path, shell, wow_shell=None, mapping="#SYS:" + WINLOGON):
+    keys = {MAPPING: {"Shell": "string:" + mapping}, WINLOGON: {"Shell": "string:" + shell}}
+    if wow_shell:
+        keys.update({"Wow6432Node\\" + MAPPING: {"Shell": "string:" + mapping},
+                     "Wow6432Node\\" + WINLOGON: {"Shell": "string:" + wow_shell}})
+    return made_hive(path, keys)
+
+
+@unittest.skipUnless(all(map(shutil.which, ("hivexsh", "hivexregedit", "samusrgrp", "sampasswd"))),
+                     "needs libhivex-bin, libwin-hivex-perl and chntpw")
+class RegistryTest(OfflineTest):
+    def make_disk(self):
+        """Two installations on one disk; answers {hive: the hive as it was before the worm}."""
+        clean = self.tmp / "clean"
+        sam, system = self.root / "Windows/System32/config/SAM", self.root / "Windows/System32/config/SYSTEM"
+        before = {sam: unpack("SAM", clean / "sam"), system: unpack("SYSTEM", clean / "system")}
+        unpack("SAM", sam)
+        tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", sam)
+        guest_flags(sam, enable=True)
+        unpack("SYSTEM", system)
+        for control_set, names in (("ControlSet001", ("Public", "Docs")), ("ControlSet002", ("Public",))):
+            shares = "\\%s\\Services\\LanmanServer\\Shares" % control_set
+            merge(system, {shares: {name: "hex(7):43,00,3a,00,5c,00,00,00,00,00" for name in names},
+                           shares + "\\Security": {name: "hex(3):01,00,04,80" for name in names}})
+        programs = self.root / "Windows/System32/config/SOFTWARE"
+        before[programs] = software(clean / "software", "Explorer.exe", "Explorer.exe")
+        software(programs, "Explorer.exe load.exe", "explorer.exe c:\\windows\\load.exe")
+        # The second one keeps the shell entry with each user, and Guest only in Administrators.
+        old = self.root / "WINNT/system32/CONFIG/sam"
+        unpack("SAM", old)
+        tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", old)
+        tool("samusrgrp", "-r", "-u", "0x1f5", "-g", "0x222", old)
+        before[old] = unpack("SAM", clean / "old")
+        tool("samusrgrp", "-r", "-u", "0x1f5", "-g", "0x222", before[old])
+        software(self.root / "WINNT/system32/CONFIG/software", "ignored", mapping="USR:Software\\" + WINLOGON)
+        user = self.root / "Documents and Settings/Preston/NTUSER.DAT"
+        before[user] = made_hive(clean / "user", {"Software\\" + WINLOGON: {"Shell": "string:Explorer.exe"}})
+        made_hive(user, {"Software\\" + WINLOGON: {"Shell": "expandstring:%SystemRoot%\\load.exe"}})
+        set_times(self.root)
+        return before
+
+    def test_report_then_clean_leaves_the_hives_as_before_the_worm(self):
+        before = self.make_disk()
+        infected = state(self.root)
+        sam, old = (str(self.root / p) for p in ("Windows/System32/config/SAM", "WINNT/system32/CONFIG/sam"))
+        programs, user = str(self.root / "Windows/System32/config/SOFTWARE"), str(
+            self.root / "Documents and Settings/Preston/NTUSER.DAT")
+        guest_key = "HKLM\\SAM" + GUEST
+        shells = {(programs, "shell-entry", "HKLM\\SOFTWARE\\" + WINLOGON + "\\Shell"),
+                  (programs, "shell-entry", "HKLM\\SOFTWARE\\Wow6432Node\\" + WINLOGON + "\\Shell"),
+                  (user, "shell-entry", "HKU\\%s\\Software\\%s\\Shell" % (user, WINLOGON))}
+        guests = {(sam, "guest", guest_key, "in Administrators, enabled"),
+                  (old, "guest", guest_key, "in Administrators")}
+        system = str(self.root / "Windows/System32/config/SYSTEM")
+        shares = {(system, "share", "HKLM\\SYSTEM\\ControlSet00%s\\Services\\LanmanServer\\Shares\\%s" % share)
+                  for share in (("1", "Public"), ("1", "Docs"), ("2", "Public"))}
+
+        def found(findings, action):
+            return {f[:2] + f[3:] for f in findings if f[2] == action}
+
+        status, findings, summary = run_json([self.root])
+        self.assertEqual((status, found(findings, "reported"), len(findings)), (1, shells | guests, 5))
+        self.assertEqual((summary["files"], summary["examined"], summary["shell_entries"], summary["shares"],
+                          summary["guest"]), (6, 6, 3, 0, 2))
+        status, findings, summary = run_json([self.root], "--unshare")
+        self.assertEqual((status, found(findings, "reported"), summary["shares"]), (1, shells | guests | shares, 3))
+        human = run([self.root]).stdout
+        self.assertIn(b"/SAM \xc2\xbb HKLM\\SAM\\SAM\\Domains\\Account\\Users\\000001F5: Guest account (in "
+                      b"Administrators, enabled): report only\n", human)
+        self.assertEqual(state(self.root), infected)
+
+        quarantine = self.tmp / "q"
+        status, findings, summary = run_json([self.root], "--clean", "--unshare", "--quarantine", quarantine)
+        self.assertEqual((status, found(findings, "repaired"), found(findings, "deleted")),
+                         (1, shells | guests, shares))
+        self.assertEqual((summary["repaired"], summary["deleted"], summary["failed"]), (5, 3, 0))
+        self.assertEqual([line["action"] for line in manifest(quarantine)[::2]], ["repair-hive"] * 5)
+        for hive, was in before.items():
+            self.assertEqual(export(hive), export(was), hive)
+            self.assertEqual(hive.stat().st_ino, infected[str(hive.relative_to(self.root))][4], hive)
+            if hive.name.lower() == "sam":
+                self.assertEqual(accounts(hive), accounts(was))
+        self.assertIn(b"01f5:Guest:0:8215:", accounts(sam)[1])  # disabled
+        self.assertEqual(run_json([self.root], "--unshare")[:2], (0, []))
+
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 5, "failed": 0}))
+        self.assertEqual({p: e[0] for p, e in state(self.root).items()}, {p: e[0] for p, e in infected.items()})
+
+    def test_hives_that_are_not_written(self):
+        sam = unpack("SAM", self.root / "config/SAM")
+        tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", sam)
+        not_closed_cleanly(sam)
+        system = unpack("SYSTEM", self.root / "config/system")
+        os.truncate(system, 9000)
+        (self.root / "config/Software").write_bytes(b"regf" + os.urandom(70000))
+        (self.root / "config/NTUSER.DAT").write_bytes(b"no hive, and no hive needs it")
+        (self.root / "SAM").write_bytes(b"regf: a hive only within a folder named config")
+        odd = made_hive(self.root / "other/config/SOFTWARE", {MAPPING: {"Shell": "dword:0x1"}})
+        before = state(self.root)
+        damaged = "registry hive cannot be read (damaged or cut short)"
+        unmapped = (str(odd), "not-examined", "skipped", "HKLM\\SOFTWARE\\%s\\Shell: not a mapping to SYS: or USR:"
+                    % MAPPING)
+        self.assertEqual(run_json([self.root])[:2], (2, [
+            (str(sam), "guest", "reported", "HKLM\\SAM" + GUEST, "in Administrators"),
+            (str(self.root / "config/Software"), "not-examined", "skipped", damaged),
+            (str(system), "not-examined", "skipped", damaged), unmapped]))
+        self.assertEqual(run_json([self.root], "--clean")[:2], (2, [
+            (str(sam), "guest", "failed", NOT_CLEAN, "HKLM\\SAM" + GUEST, "in Administrators"),
+            (str(self.root / "config/Software"), "not-examined", "skipped", damaged),
+            (str(system), "not-examined", "skipped", damaged), unmapped]))
+        self.assertEqual(state(self.root), before)
+
+    @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
+    def test_a_hive_on_an_ntfs_volume_is_written_in_place(self):
+        image, volume = self.tmp / "ntfs.img", self.tmp / "volume"
+        with open(image, "wb") as f:
+            f.truncate(32 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
+        volume.mkdir()
+        original = unpack("SAM", self.tmp / "original")
+        with mounted(image, volume):
+            sam = unpack("SAM", volume / "Windows/System32/config/SAM")
+            tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", sam)
+            guest_flags(sam, enable=True)
+            inode = sam.stat().st_ino
+            self.assertEqual(run_json([volume], "--clean")[:2], (1, [
+                (str(sam), "guest", "repaired", "HKLM\\SAM" + GUEST, "in Administrators, enabled")]))
+        with mounted(image, volume):
+            self.assertEqual((sam.stat().st_ino, accounts(sam)), (inode, accounts(original)))
+
+
+if __name__ == "__main__":
+    unittest.main()
