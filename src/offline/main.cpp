@@ -24,7 +24,7 @@ int main(int argc, char **argv)
                  "and on Windows NT the Guest account taken out of Administrators and disabled. Without "
                  "--clean nothing on disk changes.",
                  "veskacure-offline"};
-    bool clean = false, unshare = false, json = false, quiet = false, force = false;
+    bool clean = false, unshare = false, json = false, quiet = false, force = false, no_archives = false;
     std::string quarantine_dir, undo_dir, list;
     std::vector<std::string> paths;
     CLI::Option *clean_flag =
@@ -59,6 +59,9 @@ int main(int argc, char **argv)
                  "JSON Lines on standard output: one object per finding and per item not examined "
                  "(with --undo: per change), then a summary object");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
+    app.add_flag("--no-archives", no_archives,
+                 "Do not look inside archives and CD images (ZIP, tar, ISO 9660, CAB, 7z, RAR, LHA, ...)")
+        ->excludes(undo);
     app.add_option("PATH", paths,
                    "A file, or a folder walked recursively in name order (symbolic links are "
                    "not followed; file systems mounted below it are walked)")
@@ -86,6 +89,7 @@ int main(int argc, char **argv)
     Scan scan;
     scan.clean = clean;
     scan.unshare = unshare;
+    scan.archives = !no_archives;
     scan.out.json = json;
     scan.out.undo = undo->count() != 0;
     scan.out.progress = !quiet && isatty(STDERR_FILENO) && !scan.out.undo;

@@ -14,7 +14,7 @@
 
 namespace {
 
-const char *const CHANGE_NAMES[] = {"restore", "delete", "repair", "repair-hive"};
+const char *const CHANGE_NAMES[] = {"restore", "delete", "repair", "repair-hive", "rewrite"};
 const char MANIFEST[] = "manifest.jsonl";
 
 std::string to_hex(const std::string &bytes)

@@ -18,8 +18,8 @@
 #include "offline/posix_file.h"
 
 // The changes of --clean, named in the manifest "restore", "delete", "repair",
-// "repair-hive".
-enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni, RepairHive };
+// "repair-hive", "rewrite".
+enum class Change { RestoreHost, DeleteWormCopy, RepairSystemIni, RepairHive, RewriteArchive };
 const char *change_name(Change change);
 
 struct Quarantine {

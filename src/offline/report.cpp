@@ -195,6 +195,8 @@ bool print_summary(Output &out)
         } else {
             counts["files"] = t.files;
             counts["examined"] = t.examined;
+            counts["archives"] = t.archives;
+            counts["members"] = t.members;
             counts["infected"] = t.infected;
             counts["worm_copies"] = t.worm_copies;
             counts["system_ini"] = t.system_ini;
@@ -215,9 +217,14 @@ bool print_summary(Output &out)
         printf("%llu undone, %llu failed\n", static_cast<unsigned long long>(t.undone),
                static_cast<unsigned long long>(t.failed));
     } else {
-        printf("%llu files seen, %llu examined, %llu found, %llu restored, %llu deleted, %llu repaired, "
+        // Archive counts only where archives were met: a plain tree keeps its short line.
+        const std::string archives = t.archives == 0 ? ""
+                                     : " (" + std::to_string(t.archives) + " archives, " +
+                                           std::to_string(t.members) + " members)";
+        printf("%llu files seen, %llu examined%s, %llu found, %llu restored, %llu deleted, %llu repaired, "
                "%llu failed, %llu not examined\n",
                static_cast<unsigned long long>(t.files), static_cast<unsigned long long>(t.examined),
+               archives.c_str(),
                static_cast<unsigned long long>(found(t)),
                static_cast<unsigned long long>(t.restored), static_cast<unsigned long long>(t.deleted),
                static_cast<unsigned long long>(t.repaired), static_cast<unsigned long long>(t.failed),

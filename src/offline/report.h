@@ -16,7 +16,9 @@ enum class Action { Restored, Deleted, Repaired, Reported, Failed, Skipped };
 
 struct Totals {
     uint64_t files = 0;     // regular files met
-    uint64_t examined = 0;  // files opened and looked into, each once
+    uint64_t examined = 0;  // files opened and looked into, each once, and archive members rated
+    uint64_t archives = 0;  // archives opened, nested ones included
+    uint64_t members = 0;   // file members met in them
     uint64_t infected = 0, worm_copies = 0, system_ini = 0;
     uint64_t shell_entries = 0, shares = 0, guest = 0;  // in registry hives
     uint64_t restored = 0, deleted = 0, repaired = 0, failed = 0, not_examined = 0;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "detect/image_rules.h"
+#include "offline/archive.h"
 #include "offline/examine.h"
 #include "offline/hives.h"
 #include "offline/ini_edit.h"
@@ -104,6 +105,8 @@ struct Target {
     const std::string *ini = nullptr;   // repair: the file's text as read
     const ShellEntry *entry = nullptr;  // repair: the line to replace
     const HiveEdit *hive = nullptr;     // registry hive: its bytes as read and as repaired
+    int replacement = -1;               // rewrite: the new archive, written and checked
+    uint64_t replacement_size = 0;
 };
 
 bool delete_worm_copy(const Listed &file, std::string *error)
@@ -232,6 +235,10 @@ bool change_file(Scan &scan, Target &target, Change change, std::string *error)
     case Change::RepairHive:
         changed = write_hive(target.fd, *target.hive, error);
         break;
+    case Change::RewriteArchive:
+        target.writable = open_for_restoration(target.file, target.fd, target.st, error);
+        changed = target.writable && copy_over(target.writable.get(), target.replacement, target.replacement_size, error);
+        break;
     }
     if (scan.quarantine == nullptr)
         return changed;
@@ -350,6 +357,37 @@ bool handle_system_ini(Scan &scan, const Listed &file, int fd, const struct stat
     return true;
 }
 
+bool rates_clean(int fd)
+{
+    struct stat now;
+    ScanVerdict verdict = Clean;
+    std::string error;
+    return fstat(fd, &now) == 0 && rate_open_file(fd, static_cast<uint64_t>(now.st_size), &verdict, &error) &&
+           verdict == Clean;
+}
+
+// Looks inside the file as an archive; under --clean a ZIP or tar holding the
+// worm gets its new bytes through change_file, like any other change, and its
+// times back. Answers true when it was an archive.
+bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored)
+{
+    // A restoration changed the size: only then is it asked again.
+    struct stat now = st;
+    if ((restored && fstat(fd, &now) != 0) || !archive_candidate(file.name, static_cast<uint64_t>(now.st_size)))
+        return false;
+    const ReplaceArchive replace = [&](int replacement, uint64_t size, std::string *error) {
+        Target target{file, fd, st, static_cast<uint64_t>(now.st_size)};
+        target.replacement = replacement;
+        target.replacement_size = size;
+        const bool replaced = change_file(scan, target, Change::RewriteArchive, error);
+        if (target.writable)
+            put_back_times_and_mode(scan, file, target.writable.get(), st);
+        return replaced;
+    };
+    const ArchiveFile archive{fd, static_cast<uint64_t>(now.st_size), file.path, file.dir_fd, file.name};
+    return examine_archive(scan.out, archive, scan.clean ? &replace : nullptr);
+}
+
 // The quarantine's copies hold the worm: were DIR inside the examined tree,
 // cleaning them would take away what --undo needs.
 bool in_quarantine(const Scan &scan, const Listed &file, const char *slash)
@@ -372,7 +410,8 @@ void process_file(Scan &scan, const Listed &file)
     ++scan.out.totals.files;
     const bool ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
     const HiveKind hive = hive_named(file.path);
-    if (file.st.st_size < WORM_MIN_SIZE && !ini && hive == HiveKind::None)
+    const bool archive = scan.archives && archive_candidate(file.name, static_cast<uint64_t>(file.st.st_size));
+    if (file.st.st_size < WORM_MIN_SIZE && !ini && hive == HiveKind::None && !archive)
         return;
 
     std::string error;
@@ -394,7 +433,7 @@ void process_file(Scan &scan, const Listed &file)
     }
     if (hive_only)
         return;
-    bool examined = false, gone = false;
+    bool examined = false, gone = false, offer = archive, restored = false;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
         if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), &verdict, &error)) {
@@ -406,9 +445,17 @@ void process_file(Scan &scan, const Listed &file)
             gone = handle_infected(scan, file, fd.get(), st);
         else if (verdict == WormCopy)
             gone = handle_worm_copy(scan, file, fd.get(), st, static_cast<uint64_t>(st.st_size));
+        // The worm is not an archive; a host restored in full may be one.
+        restored = verdict == Infected && scan.clean && !gone;
+        offer = offer && (verdict == Clean || (restored && rates_clean(fd.get())));
     }
     if (ini && !gone)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
+    if (offer && !gone)
+        examined = handle_archive(scan, file, fd.get(), st, restored) || examined;
+    // Reading the restored host again may move its access time where O_NOATIME is not kept (FUSE).
+    if (restored)
+        put_back_times_and_mode(scan, file, fd.get(), st);
     if (examined)
         ++scan.out.totals.examined;
 }

@@ -16,6 +16,7 @@ struct Quarantine;
 struct Scan {
     bool clean = false;                  // restore, delete and repair; otherwise report only
     bool unshare = false;                // look for network shares in SYSTEM hives (and delete them)
+    bool archives = true;                // look inside archives and CD images
     Quarantine *quarantine = nullptr;    // with --clean --quarantine: where each change is recorded first
     Output out;
     // Where the files being examined lie, for the manifest: the reported paths

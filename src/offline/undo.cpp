@@ -86,7 +86,8 @@ bool read_change(const nlohmann::json &line, Entry *e)
                          *mode = field(line, "mode"), *uid = field(line, "uid"), *gid = field(line, "gid");
     const nlohmann::json *action = field(line, "action");
     bool known = false;
-    for (Change change : {Change::RestoreHost, Change::DeleteWormCopy, Change::RepairSystemIni, Change::RepairHive})
+    for (Change change : {Change::RestoreHost, Change::DeleteWormCopy, Change::RepairSystemIni, Change::RepairHive,
+                          Change::RewriteArchive})
         known = known || (action->is_string() && *action == change_name(change));
     if (!known || !is_sha256(sha256) || size == nullptr || !size->is_number_unsigned() || mode == nullptr ||
         !mode->is_number_unsigned() || !get_time(field(line, "atime_ns"), &e->times[0]) ||

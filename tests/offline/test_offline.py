@@ -221,8 +221,8 @@ class TreeTest(OfflineTest):
         expected |= {(p, "system-ini", "reported") for p in ("WINDOWS/SYSTEM.INI", "win98/system.ini")}
         self.assertEqual(found, expected)
         self.assertEqual(len(findings), len(expected))
-        self.assertEqual(summary, {"files": 16, "examined": 15, "infected": 6, "worm_copies": 3, "system_ini": 2,
-                                   "shell_entries": 0, "shares": 0, "guest": 0,
+        self.assertEqual(summary, {"files": 16, "examined": 15, "archives": 0, "members": 0, "infected": 6,
+                                   "worm_copies": 3, "system_ini": 2, "shell_entries": 0, "shares": 0, "guest": 0,
                                    "restored": 0, "deleted": 0, "repaired": 0, "failed": 0, "not_examined": 0})
         human = run([self.root])
         self.assertEqual(human.returncode, 1)

@@ -1,0 +1,379 @@
+#include "offline/archive.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "detect/image_rules.h"
+#include "offline/archive_read.h"
+#include "offline/archive_rewrite.h"
+#include "offline/posix_file.h"
+
+namespace {
+
+const char *const ARCHIVE_EXTENSIONS[] = {".zip", ".iso", ".cab", ".7z",  ".rar", ".tar", ".tgz", ".gz",
+                                          ".bz2", ".xz",  ".lzh", ".lha", ".arj", ".img"};
+const char *const COMPRESSION_EXTENSIONS[] = {".gz", ".bz2", ".xz"};
+
+bool ends_with(const std::string &name, const char *extension)
+{
+    const size_t n = strlen(extension);
+    return name.size() > n && strcasecmp(name.c_str() + name.size() - n, extension) == 0;
+}
+
+std::string base_name(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A single compressed program is named after its file without the compression's extension.
+std::string uncompressed_name(const std::string &name)
+{
+    for (const char *extension : COMPRESSION_EXTENSIONS)
+        if (ends_with(name, extension))
+            return name.substr(0, name.size() - strlen(extension));
+    return name;
+}
+
+bool named_like_archive(const std::string &name)
+{
+    return std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
+                       [&](const char *extension) { return ends_with(name, extension); });
+}
+
+// Reads on from byte got until want bytes are there or the file ends.
+size_t read_up_to(int fd, uint8_t *buffer, size_t got, size_t want)
+{
+    while (got < want) {
+        const ssize_t n = pread(fd, buffer + got, want - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+// The first bytes of a file not named like an archive decide whether
+// libarchive's full detection runs on it (see may_hold_archive).
+bool worth_detecting(int fd, uint64_t size)
+{
+    static std::vector<uint8_t> head(SNIFF_SPAN);
+    // A program's headers lie in its first page: most files need no more.
+    size_t got = read_up_to(fd, head.data(), 0, 4096);
+    bool overlay = false;
+    if (got == 4096 && program_head(head.data(), got, size, &overlay))
+        return overlay;
+    got = read_up_to(fd, head.data(), got, head.size());
+    // A file that cannot be read here is left to the full detection, which says why.
+    return got == 0 || may_hold_archive(head.data(), got, size);
+}
+
+// A finding or an item not examined, met inside the archive.
+struct Item {
+    std::vector<std::string> member;  // names from the outermost archive in
+    EntryPath at;
+    Kind kind;
+    std::string error;    // not examined: why
+    std::string blocker;  // the outermost archive on the way that is not rewritten
+};
+
+// The examination of one file on disk and everything nested in it.
+struct Walk {
+    Output *progress = nullptr;  // for the progress line
+    const std::string *path = nullptr;
+    Budget budget;
+    std::vector<std::string> names;
+    EntryPath at;
+    std::vector<std::string> blockers;  // per open archive: its format when it is not rewritten, else ""
+    std::vector<Item> items;
+    bool keep_names = false;             // --clean: the rewrite is checked against them
+    std::vector<std::string> top_names;  // every entry of the outermost archive, in order
+    uint64_t archives = 0, members = 0, examined = 0;
+};
+
+void note(Walk &w, Kind kind, const std::string &error = "")
+{
+    std::string blocker;
+    for (const std::string &b : w.blockers)
+        if (blocker.empty())
+            blocker = b;
+    w.items.push_back(Item{w.names, w.at, kind, error, blocker});
+}
+
+void note_damage(Walk &w, const std::string &error)
+{
+    // Once the budget is spent every archive fails: that is said once, for the file.
+    if (!w.budget.exceeded)
+        note(w, Kind::NotExamined, "damaged archive: " + error);
+}
+
+void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const std::string &single_name);
+
+// Opens the member being read as an archive of its own. Answers false when the
+// archive around it can no longer be read.
+bool examine_nested(Walk &w, struct archive *outer, MemberHead &head)
+{
+    Source nested;
+    nested.outer = outer;
+    nested.budget = &w.budget;
+    nested.prefix = std::move(head.bytes);
+    nested.start = nested.prefix.substr(0, 4);
+    ArchiveReader reader(nullptr, archive_read_free);
+    std::string error;
+    const Opened opened = open_archive(nested, &reader, &error);
+    if (!nested.outer_error.empty()) {
+        note_damage(w, nested.outer_error);
+        return false;
+    }
+    if (opened == Opened::NotArchive)
+        return true;
+    if (w.blockers.size() >= static_cast<size_t>(MAX_DEPTH)) {
+        note(w, Kind::NotExamined, "nesting deeper than 8 archives");
+        return true;
+    }
+    if (opened == Opened::Damaged) {
+        note_damage(w, error);
+        return true;
+    }
+    walk_archive(w, nested, reader.get(), opened == Opened::Compressed, uncompressed_name(base_name(w.names.back())));
+    // The outer archive failed under the nested one: said there, with its reason.
+    return nested.outer_error.empty();
+}
+
+// Rates the current member and looks inside it. Answers false when the
+// archive can no longer be read.
+bool examine_member(Walk &w, struct archive *a, struct archive_entry *entry)
+{
+    if (archive_entry_is_data_encrypted(entry)) {
+        note(w, Kind::NotExamined, "encrypted member");
+        return true;
+    }
+    MemberHead head;
+    std::string error;
+    const ReadResult r = read_head(a, entry, w.budget, &head, &error);
+    if (r == ReadResult::Failed) {
+        note(w, Kind::NotExamined, "cannot be read: " + error);
+        return true;
+    }
+    if (r == ReadResult::Fatal) {
+        note_damage(w, error);
+        return false;
+    }
+    ++w.examined;
+    const ScanVerdict verdict = rate_head(head);
+    if (verdict == Infected || verdict == WormCopy) {
+        note(w, verdict == Infected ? Kind::Infected : Kind::WormCopy);
+        return true;
+    }
+    const std::string name = base_name(w.names.back());
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(head.bytes.data());
+    if (!head.kept || !archive_candidate(name.c_str(), head.size) ||
+        (!named_like_archive(name) && !may_hold_archive(bytes, head.bytes.size(), head.size)))
+        return true;
+    return examine_nested(w, a, head);
+}
+
+void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const std::string &single_name)
+{
+    ++w.archives;
+    w.blockers.push_back("");
+    uint64_t position = 0, members = 0;
+    for (;; ++position) {
+        struct archive_entry *entry = nullptr;
+        const int r = archive_read_next_header(a, &entry);
+        if (r == ARCHIVE_EOF)
+            break;
+        if (r < ARCHIVE_WARN) {
+            note_damage(w, archive_error_string(a) != nullptr ? archive_error_string(a) : "cannot be read");
+            break;
+        }
+        if (w.blockers.back().empty() && !can_rewrite(a, src))
+            w.blockers.back() = format_name(a, src);
+        const std::string name = single ? single_name : member_name(entry);
+        if (w.keep_names && w.blockers.size() == 1)
+            w.top_names.push_back(name);
+        if (!is_member(entry))
+            continue;
+        if (++members > MAX_MEMBERS) {
+            note(w, Kind::NotExamined, "more than 100,000 members");
+            break;
+        }
+        ++w.members;
+        w.names.push_back(name);
+        w.at.push_back(position);
+        if (w.progress != nullptr && w.blockers.size() == 1)
+            show_progress(*w.progress, *w.path + " \u00bb " + name);
+        const bool go_on = examine_member(w, a, entry);
+        w.names.pop_back();
+        w.at.pop_back();
+        if (!go_on || w.budget.exceeded)
+            break;
+    }
+    w.blockers.pop_back();
+}
+
+// Examines the file on disk; false when it is not an archive.
+bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name)
+{
+    Source src;
+    src.fd = fd;
+    src.size = size;
+    src.budget = &w.budget;
+    ArchiveReader reader(nullptr, archive_read_free);
+    std::string error;
+    const Opened opened = open_archive(src, &reader, &error);
+    if (opened == Opened::NotArchive)
+        return false;
+    if (opened == Opened::Damaged)
+        note_damage(w, error);
+    else
+        walk_archive(w, src, reader.get(), opened == Opened::Compressed, uncompressed_name(base_name(name)));
+    if (w.budget.exceeded) {
+        w.names.clear();
+        w.at.clear();
+        note(w, Kind::NotExamined, "more than 4 GiB decompressed");
+    }
+    return true;
+}
+
+// --clean: the members to change, those inside archives that are not rewritten
+// aside; every finding then carries its outcome or the reason it failed.
+void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &replace, Walk &w)
+{
+    RewritePlan plan;
+    for (const Item &item : w.items)
+        if (item.kind != Kind::NotExamined && item.blocker.empty())
+            plan[item.at].found = item.kind == Kind::Infected ? Infected : WormCopy;
+    std::string error;
+    bool done = false;
+    if (!plan.empty()) {
+        UniqueFd temporary = temporary_file(file.dir_fd, file.name, &error);
+        Source src;
+        src.fd = file.fd;
+        src.size = file.size;
+        Budget budget;
+        src.budget = &budget;
+        std::vector<std::string> written;
+        struct stat st;
+        if (temporary && rewrite_archive(src, temporary.get(), plan, file.dir_fd, file.name, &written, &error)) {
+            // Read back: every entry there and nothing left that rates as the worm.
+            Walk check;
+            check.keep_names = true;
+            const bool read = fstat(temporary.get(), &st) == 0 &&
+                              walk_file(check, temporary.get(), static_cast<uint64_t>(st.st_size), file.name);
+            const bool clean = std::none_of(check.items.begin(), check.items.end(), [](const Item &item) {
+                return item.kind == Kind::Infected || item.kind == Kind::WormCopy;
+            });
+            if (!read || !clean || check.top_names != written)
+                error = "the rewritten archive did not check out: not rewritten";
+            else
+                done = replace(temporary.get(), static_cast<uint64_t>(st.st_size), &error);
+        }
+    }
+    for (const Item &item : w.items) {
+        if (item.kind == Kind::NotExamined)
+            continue;
+        const Extra extra{item.member, "", "", 0};
+        if (!item.blocker.empty()) {
+            report(out, file.path, item.kind, Action::Failed, "inside a " + item.blocker + " archive: not rewritten",
+                   extra);
+            continue;
+        }
+        if (!done) {
+            report(out, file.path, item.kind, Action::Failed, error, extra);
+            continue;
+        }
+        const MemberOutcome &outcome = plan[item.at];
+        for (uint64_t i = 0; i < outcome.restorations; ++i)
+            report(out, file.path, Kind::Infected, Action::Restored, "", extra);
+        if (outcome.left_out)
+            report(out, file.path, Kind::WormCopy, Action::Deleted, "", extra);
+    }
+}
+
+}  // namespace
+
+bool archive_candidate(const char *name, uint64_t size)
+{
+    return size >= WORM_MIN_SIZE || (size > 0 && named_like_archive(name));
+}
+
+bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive *replace)
+{
+    if (!named_like_archive(base_name(file.name)) && !worth_detecting(file.fd, file.size))
+        return false;
+    Walk w;
+    w.progress = &out;
+    w.path = &file.path;
+    w.keep_names = replace != nullptr;
+    if (!walk_file(w, file.fd, file.size, file.name))
+        return false;
+    out.totals.archives += w.archives;
+    out.totals.members += w.members;
+    out.totals.examined += w.examined;
+    for (const Item &item : w.items) {
+        if (item.kind == Kind::NotExamined)
+            report(out, file.path, Kind::NotExamined, Action::Skipped, item.error, Extra{item.member, "", "", 0});
+        else if (replace == nullptr)
+            report(out, file.path, item.kind, Action::Reported, "", Extra{item.member, "", "", 0});
+    }
+    if (replace != nullptr)
+        clean_archive(out, file, *replace, w);
+    return true;
+}
+
+bool copy_over(int fd, int replacement, uint64_t size, std::string *error)
+{
+    uint64_t offset = 0;
+    bool written = true;
+    const bool read = read_pieces(replacement, [&](const char *bytes, size_t count) {
+        while (written && count > 0) {
+            const ssize_t n = pwrite(fd, bytes, count, static_cast<off_t>(offset));
+            if (n < 0 && errno == EINTR)
+                continue;
+            written = n > 0;
+            if (n == 0)
+                errno = ENOSPC;
+            if (written) {
+                bytes += n;
+                count -= static_cast<size_t>(n);
+                offset += static_cast<uint64_t>(n);
+            }
+        }
+        return written;
+    });
+    if (!read) {
+        *error = failure(written ? "cannot read the rewritten archive" : "cannot write");
+        return false;
+    }
+    if (offset != size) {
+        *error = "the rewritten archive changed while being copied";
+        return false;
+    }
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        *error = failure("cannot cut the file to its new length");
+        return false;
+    }
+    return true;
+}
+
+bool survey_archive(int fd, uint64_t size, const char *name, ArchiveSurvey *survey)
+{
+    Walk w;
+    if (!walk_file(w, fd, size, name))
+        return false;
+    survey->archives = w.archives;
+    survey->members = w.members;
+    for (const Item &item : w.items)
+        ++(item.kind == Kind::NotExamined ? survey->not_examined : survey->found);
+    return true;
+}

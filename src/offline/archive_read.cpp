@@ -1,0 +1,424 @@
+#include "offline/archive_read.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "detect/image_rules.h"
+
+namespace {
+
+// libarchive's error numbers for "not this format" and "other", as it defines
+// them on Linux (not in its public header).
+const int ERRNO_FILE_FORMAT = EILSEQ;
+const int ERRNO_MISC = -1;
+
+const size_t PIECE = 64 << 10;
+// A member whose PE signature lies further in than this is still rated, but
+// not kept for archive detection: real archives keep their headers near the start.
+const size_t HEAD_KEPT_LIMIT = 16 << 20;
+
+// Decompression that runs away is stopped where the compressed bytes come in:
+// libarchive skips a member of a tar.gz by decompressing it.
+bool over_budget(struct archive *a, Source &src)
+{
+    if (archive_filter_count(a) > 1 && static_cast<uint64_t>(archive_filter_bytes(a, 0)) > MAX_DECOMPRESSED)
+        src.budget->exceeded = true;
+    if (src.budget->exceeded)
+        archive_set_error(a, ERRNO_MISC, "more than 4 GiB decompressed");
+    return src.budget->exceeded;
+}
+
+la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
+{
+    Source &src = *static_cast<Source *>(data);
+    if (over_budget(a, src))
+        return -1;
+    src.buffer.resize(PIECE * 4);
+    for (;;) {
+        const ssize_t n = pread(src.fd, src.buffer.data(), src.buffer.size(), static_cast<off_t>(src.offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            archive_set_error(a, errno, "cannot read: %s", strerror(errno));
+            return -1;
+        }
+        if (src.offset == 0 && src.start.empty())
+            src.start.assign(src.buffer.data(), std::min<size_t>(static_cast<size_t>(n), 4));
+        src.offset += static_cast<uint64_t>(n);
+        *buffer = src.buffer.data();
+        return n;
+    }
+}
+
+la_int64_t seek_disk(struct archive *, void *data, la_int64_t offset, int whence)
+{
+    Source &src = *static_cast<Source *>(data);
+    const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<int64_t>(src.offset)
+                                                                     : static_cast<int64_t>(src.size);
+    const int64_t to = base + offset;
+    if (to < 0)
+        return ARCHIVE_FATAL;
+    src.offset = static_cast<uint64_t>(to);
+    return to;
+}
+
+la_int64_t skip_disk(struct archive *, void *data, la_int64_t request)
+{
+    Source &src = *static_cast<Source *>(data);
+    const uint64_t left = src.offset < src.size ? src.size - src.offset : 0;
+    const uint64_t skipped = std::min<uint64_t>(static_cast<uint64_t>(std::max<la_int64_t>(request, 0)), left);
+    src.offset += skipped;
+    return static_cast<la_int64_t>(skipped);
+}
+
+// A member of the outer archive: first the bytes read from it already, then the rest of its data.
+la_ssize_t read_nested(struct archive *a, void *data, const void **buffer)
+{
+    Source &src = *static_cast<Source *>(data);
+    if (over_budget(a, src))
+        return -1;
+    if (src.prefix_used < src.prefix.size()) {
+        *buffer = src.prefix.data() + src.prefix_used;
+        const size_t n = src.prefix.size() - src.prefix_used;
+        src.prefix_used = src.prefix.size();
+        return static_cast<la_ssize_t>(n);
+    }
+    src.buffer.resize(PIECE);
+    const la_ssize_t n = read_member(src.outer, *src.budget, src.buffer.data(), src.buffer.size());
+    if (n < 0) {
+        const char *text = archive_error_string(src.outer);
+        src.outer_error = text != nullptr ? text : "cannot read";
+        archive_set_error(a, ERRNO_MISC, "%s", src.outer_error.c_str());
+        return -1;
+    }
+    if (src.recording) {
+        src.prefix.append(src.buffer.data(), static_cast<size_t>(n));
+        src.prefix_used = src.prefix.size();
+    }
+    *buffer = src.buffer.data();
+    return n;
+}
+
+ArchiveReader new_reader(Source &src, bool raw)
+{
+    ArchiveReader a(archive_read_new(), archive_read_free);
+    // Compressions libarchive decodes itself: no helper program is ever started.
+    archive_read_support_filter_gzip(a.get());
+    archive_read_support_filter_bzip2(a.get());
+    archive_read_support_filter_xz(a.get());
+    archive_read_support_filter_lzma(a.get());
+    archive_read_support_filter_lzip(a.get());
+    archive_read_support_filter_compress(a.get());
+    if (raw) {
+        archive_read_support_format_raw(a.get());
+    } else {
+        // Not mtree (its entries name files elsewhere on this machine), nor empty, warc.
+        archive_read_support_format_7zip(a.get());
+        archive_read_support_format_ar(a.get());
+        archive_read_support_format_cab(a.get());
+        archive_read_support_format_cpio(a.get());
+        archive_read_support_format_iso9660(a.get());
+        archive_read_support_format_lha(a.get());
+        archive_read_support_format_rar(a.get());
+        archive_read_support_format_rar5(a.get());
+        archive_read_support_format_tar(a.get());
+        archive_read_support_format_xar(a.get());
+        archive_read_support_format_zip(a.get());
+    }
+    archive_read_set_callback_data(a.get(), &src);
+    if (src.fd >= 0) {
+        archive_read_set_read_callback(a.get(), read_disk);
+        archive_read_set_seek_callback(a.get(), seek_disk);
+        archive_read_set_skip_callback(a.get(), skip_disk);
+    } else {
+        archive_read_set_read_callback(a.get(), read_nested);
+    }
+    return a;
+}
+
+void rewind(Source &src)
+{
+    src.offset = 0;
+    src.prefix_used = 0;
+}
+
+std::string error_of(struct archive *a)
+{
+    const char *text = archive_error_string(a);
+    return text != nullptr ? text : "cannot be read";
+}
+
+enum Overlay { NO_OVERLAY, OVERLAY, UNDECIDED };
+
+// Bytes past the end of a program's last section. A section table that lies
+// past the head cannot be read here: UNDECIDED.
+Overlay find_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew, uint64_t size)
+{
+    uint16_t sections = 0, optional_size = 0;
+    if (!read_u16(head, head_size, e_lfanew + 6, &sections) || !read_u16(head, head_size, e_lfanew + 20, &optional_size))
+        return UNDECIDED;
+    uint64_t end = 0;
+    const uint64_t table = static_cast<uint64_t>(e_lfanew) + 24 + optional_size;
+    for (uint32_t i = 0; i < sections; ++i) {
+        const uint64_t entry = table + 40ull * i;
+        uint32_t raw_size = 0, raw_offset = 0;
+        if (entry + 40 > head_size || !read_u32(head, head_size, static_cast<uint32_t>(entry + 16), &raw_size) ||
+            !read_u32(head, head_size, static_cast<uint32_t>(entry + 20), &raw_offset))
+            return UNDECIDED;
+        end = std::max<uint64_t>(end, static_cast<uint64_t>(raw_offset) + raw_size);
+    }
+    // A COFF symbol table (and its strings) ends a program built with them:
+    // that tail is not an archive.
+    uint32_t symbols = 0;
+    if (read_u32(head, head_size, e_lfanew + 12, &symbols) && symbols >= end)
+        return NO_OVERLAY;
+    // Nor is an Authenticode signature, the security entry of the data directory.
+    uint16_t magic = 0;
+    uint32_t certificate = 0, certificate_size = 0;
+    const uint32_t directory = e_lfanew + 24 + (read_u16(head, head_size, e_lfanew + 24, &magic) && magic == 0x20B ? 144 : 128);
+    if (optional_size >= directory - e_lfanew - 24 + 8 && read_u32(head, head_size, directory, &certificate) &&
+        read_u32(head, head_size, directory + 4, &certificate_size) && certificate >= end)
+        end = static_cast<uint64_t>(certificate) + certificate_size;
+    // The smallest archive appended (an empty ZIP's end record) is 22 bytes.
+    return size >= end + 22 ? OVERLAY : NO_OVERLAY;
+}
+
+// libarchive's detection over bytes in memory: every format that is known by
+// its first bytes, and the compressions.
+bool recognised_in(const uint8_t *head, size_t head_size)
+{
+    ArchiveReader a(archive_read_new(), archive_read_free);
+    archive_read_support_filter_gzip(a.get());
+    archive_read_support_filter_bzip2(a.get());
+    archive_read_support_filter_xz(a.get());
+    archive_read_support_filter_lzma(a.get());
+    archive_read_support_filter_lzip(a.get());
+    archive_read_support_filter_compress(a.get());
+    archive_read_support_format_7zip(a.get());
+    archive_read_support_format_ar(a.get());
+    archive_read_support_format_cab(a.get());
+    archive_read_support_format_cpio(a.get());
+    archive_read_support_format_iso9660(a.get());
+    archive_read_support_format_lha(a.get());
+    archive_read_support_format_rar(a.get());
+    archive_read_support_format_rar5(a.get());
+    archive_read_support_format_tar(a.get());
+    archive_read_support_format_xar(a.get());
+    archive_read_support_format_zip_streamable(a.get());
+    if (archive_read_open_memory(a.get(), head, head_size) == ARCHIVE_OK)
+        return true;
+    // A compression known, its stream cut short here: the full detection reads on.
+    return archive_filter_count(a.get()) != 1 || archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_NONE;
+}
+
+// UNDECIDED as well for bytes that are not a program.
+Overlay program_overlay(const uint8_t *head, size_t head_size, uint64_t size, bool *program)
+{
+    const uint32_t span = static_cast<uint32_t>(std::min<size_t>(head_size, SNIFF_SPAN));
+    uint32_t e_lfanew = 0, signature = 0;
+    *program = pe_signature_offset(head, span, size, &e_lfanew) && read_u32(head, span, e_lfanew, &signature) &&
+               signature == 0x00004550u;
+    return *program ? find_overlay(head, span, e_lfanew, size) : UNDECIDED;
+}
+
+}  // namespace
+
+bool program_head(const uint8_t *head, size_t head_size, uint64_t size, bool *overlay)
+{
+    bool program = false;
+    const Overlay found = program_overlay(head, head_size, size, &program);
+    *overlay = found == OVERLAY;
+    return found != UNDECIDED;
+}
+
+bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size)
+{
+    bool program = false;
+    const Overlay found = program_overlay(head, head_size, size, &program);
+    return program ? found != NO_OVERLAY : recognised_in(head, std::min(head_size, SNIFF_SPAN));
+}
+
+Opened open_archive(Source &src, ArchiveReader *reader, std::string *error)
+{
+    src.recording = src.fd < 0;
+    rewind(src);
+    ArchiveReader a = new_reader(src, false);
+    if (archive_read_open1(a.get()) == ARCHIVE_OK) {
+        src.recording = false;
+        *reader = std::move(a);
+        return Opened::Archive;
+    }
+    // libarchive's open fails alike for bytes it does not know and for a
+    // format or compression it knew that then failed: what it recognised tells.
+    const int filters = archive_filter_count(a.get());
+    const bool nothing = filters == 1 && archive_filter_code(a.get(), 0) == ARCHIVE_FILTER_NONE;
+    const bool compressed_only = filters > 1 && archive_errno(a.get()) == ERRNO_FILE_FORMAT;
+    *error = error_of(a.get());
+    a.reset();
+    if (src.budget->exceeded || !src.outer_error.empty()) {
+        src.recording = false;
+        return Opened::Damaged;
+    }
+    if (nothing) {
+        src.recording = false;
+        return Opened::NotArchive;
+    }
+    if (!compressed_only) {
+        src.recording = false;
+        return Opened::Damaged;
+    }
+    rewind(src);
+    a = new_reader(src, true);
+    const bool opened = archive_read_open1(a.get()) == ARCHIVE_OK;
+    src.recording = false;
+    if (!opened) {
+        *error = error_of(a.get());
+        return Opened::Damaged;
+    }
+    *reader = std::move(a);
+    return Opened::Compressed;
+}
+
+la_ssize_t read_member(struct archive *a, Budget &budget, void *buffer, size_t size)
+{
+    if (budget.exceeded) {
+        archive_set_error(a, ERRNO_MISC, "more than 4 GiB decompressed");
+        return ARCHIVE_FATAL;
+    }
+    const la_ssize_t n = archive_read_data(a, buffer, size);
+    if (n > 0) {
+        budget.decompressed += static_cast<uint64_t>(n);
+        if (budget.decompressed > MAX_DECOMPRESSED) {
+            budget.exceeded = true;
+            archive_set_error(a, ERRNO_MISC, "more than 4 GiB decompressed");
+            return ARCHIVE_FATAL;
+        }
+    }
+    return n;
+}
+
+namespace {
+
+// Reads on until the head holds want bytes or the member ends. Past the kept
+// limit the bytes are only counted, save the PE signature at signature_at.
+ReadResult read_to(struct archive *a, Budget &budget, uint64_t want, uint64_t signature_at, MemberHead *head,
+                   uint64_t *read_so_far, std::string *error)
+{
+    char piece[PIECE];
+    while (!head->ended && *read_so_far < want) {
+        const size_t ask = static_cast<size_t>(std::min<uint64_t>(sizeof piece, want - *read_so_far));
+        const la_ssize_t n = read_member(a, budget, piece, ask);
+        if (n < 0) {
+            *error = error_of(a);
+            return n == ARCHIVE_FATAL || budget.exceeded ? ReadResult::Fatal : ReadResult::Failed;
+        }
+        if (n == 0) {
+            head->ended = true;
+            break;
+        }
+        const uint64_t from = *read_so_far;
+        *read_so_far += static_cast<uint64_t>(n);
+        if (head->kept && *read_so_far <= HEAD_KEPT_LIMIT) {
+            head->bytes.append(piece, static_cast<size_t>(n));
+            continue;
+        }
+        head->kept = false;
+        for (uint64_t i = std::max(from, signature_at); i < *read_so_far && i < signature_at + 4; ++i) {
+            head->signature[i - signature_at] = static_cast<uint8_t>(piece[i - from]);
+            head->has_signature = i == signature_at + 3;
+        }
+    }
+    return ReadResult::Ok;
+}
+
+}  // namespace
+
+ReadResult read_head(struct archive *a, struct archive_entry *entry, Budget &budget, MemberHead *head,
+                     std::string *error)
+{
+    const bool size_known = archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0;
+    const uint64_t declared = size_known ? static_cast<uint64_t>(archive_entry_size(entry)) : 0;
+    uint64_t read_so_far = 0;
+    // Of a member of unknown size, enough to rate it as any larger size would rate,
+    // and enough for the look that decides on archive detection.
+    static_assert(SNIFF_SPAN >= RULES_HEAD_SPAN && SNIFF_SPAN > INFECTED_MIN_SIZE, "one head serves both");
+    uint64_t want = SNIFF_SPAN;
+    ReadResult r = read_to(a, budget, want, UINT64_MAX, head, &read_so_far, error);
+    uint32_t place = 0;
+    const uint32_t head_size = static_cast<uint32_t>(std::min<size_t>(head->bytes.size(), RULES_HEAD_SPAN));
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(head->bytes.data());
+    if (r == ReadResult::Ok && pe_signature_offset(bytes, head_size, size_known ? declared : UINT64_MAX, &place) &&
+        place > RULES_HEAD_SPAN - 4) {
+        // The signature lies past the head: read on to it (and, size unknown,
+        // far enough to know that it lies below size - 248).
+        want = static_cast<uint64_t>(place) + 4 + (size_known ? 0 : 248);
+        r = read_to(a, budget, want, place, head, &read_so_far, error);
+    }
+    head->size = size_known ? declared : read_so_far;
+    return r;
+}
+
+ScanVerdict rate_head(const MemberHead &head)
+{
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(head.bytes.data());
+    const uint32_t head_size = static_cast<uint32_t>(std::min<size_t>(head.bytes.size(), RULES_HEAD_SPAN));
+    uint32_t place = 0;
+    const uint8_t *signature = nullptr;
+    if (pe_signature_offset(bytes, head_size, head.size, &place) && place > RULES_HEAD_SPAN - 4) {
+        if (head.has_signature)
+            signature = head.signature;
+        else if (static_cast<uint64_t>(place) + 4 <= head.bytes.size())
+            signature = bytes + place;
+        else
+            return Clean;  // the member ends before its PE signature
+    }
+    return rate_file(bytes, head_size, head.size, signature);
+}
+
+std::string format_name(struct archive *a, const Source &src)
+{
+    switch (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) {
+    case ARCHIVE_FORMAT_ZIP: return src.start.compare(0, 2, "PK") == 0 ? "ZIP" : "self-extracting ZIP";
+    case ARCHIVE_FORMAT_TAR: return "tar";
+    case ARCHIVE_FORMAT_ISO9660: return "ISO 9660";
+    case ARCHIVE_FORMAT_CAB: return "CAB";
+    case ARCHIVE_FORMAT_7ZIP: return "7z";
+    case ARCHIVE_FORMAT_RAR:
+    case ARCHIVE_FORMAT_RAR_V5: return "RAR";
+    case ARCHIVE_FORMAT_LHA: return "LHA";
+    case ARCHIVE_FORMAT_CPIO: return "cpio";
+    case ARCHIVE_FORMAT_AR: return "ar";
+    case ARCHIVE_FORMAT_XAR: return "XAR";
+    case ARCHIVE_FORMAT_RAW: return archive_filter_name(a, 0);
+    default: return archive_format_name(a) != nullptr ? archive_format_name(a) : "unknown";
+    }
+}
+
+bool can_rewrite(struct archive *a, const Source &src)
+{
+    const int format = archive_format(a) & ARCHIVE_FORMAT_BASE_MASK;
+    // Bytes in front of a ZIP (a self-extractor's program) would be lost.
+    if (format == ARCHIVE_FORMAT_ZIP)
+        return src.start.compare(0, 2, "PK") == 0;
+    if (format != ARCHIVE_FORMAT_TAR || archive_filter_count(a) > 2)
+        return false;
+    const int filter = archive_filter_code(a, 0);
+    return filter == ARCHIVE_FILTER_NONE || filter == ARCHIVE_FILTER_GZIP || filter == ARCHIVE_FILTER_BZIP2 ||
+           filter == ARCHIVE_FILTER_XZ;
+}
+
+std::string member_name(struct archive_entry *entry)
+{
+    const char *utf8 = archive_entry_pathname_utf8(entry);
+    const char *name = utf8 != nullptr ? utf8 : archive_entry_pathname(entry);
+    return name != nullptr ? name : "";
+}
+
+bool is_member(struct archive_entry *entry)
+{
+    return archive_entry_filetype(entry) == AE_IFREG && archive_entry_hardlink(entry) == nullptr;
+}

@@ -1,0 +1,102 @@
+// Reading one archive through libarchive: where its bytes come from (the file
+// on disk, or a member of the archive around it), how it is recognised, and
+// the bytes of a member that the rules need.
+#ifndef VESKACURE_OFFLINE_ARCHIVE_READ_H
+#define VESKACURE_OFFLINE_ARCHIVE_READ_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include "detect/verdict.h"
+
+// Limits against archive bombs, for everything read from one file on disk.
+const uint64_t MAX_DECOMPRESSED = 4ull << 30;
+const uint64_t MAX_MEMBERS = 100000;
+const int MAX_DEPTH = 8;  // the archive on disk is depth 1
+
+struct Budget {
+    uint64_t decompressed = 0;  // member bytes read, at every depth
+    bool exceeded = false;
+};
+
+// Where an archive's bytes come from.
+struct Source {
+    int fd = -1;  // the file on disk, read with pread and seekable
+    uint64_t size = 0, offset = 0;
+    struct archive *outer = nullptr;  // or the current member of outer, read as a stream
+    std::string prefix;               // the member's bytes read already (its head, what recognition read)
+    size_t prefix_used = 0;
+    bool recording = false;  // while recognising: keep what is read, so that a second try can read it again
+    std::string outer_error;  // set when the outer archive failed under us
+    std::string start;        // the first bytes: a ZIP not starting at offset 0 carries a stub
+    Budget *budget = nullptr;
+    std::vector<char> buffer;
+};
+
+using ArchiveReader = std::unique_ptr<struct archive, int (*)(struct archive *)>;
+
+enum class Opened {
+    Archive,     // a format recognised
+    Compressed,  // a compression recognised and no archive in it: one member, read with the raw format
+    NotArchive,  // neither: not an archive at all
+    Damaged,     // recognised, then failed (*error)
+};
+
+// How many first bytes of a file or member may_hold_archive wants to see.
+const size_t SNIFF_SPAN = 64 << 10;
+
+// Decides on the first bytes alone, at the cost of a look at bytes already
+// read, whether libarchive's full detection (which for a program scans far
+// into it for a self-extractor's archive) is worth running. A program is
+// worth it when bytes follow its last section, where self-extractors keep
+// their archive; anything else when libarchive recognises a format or a
+// compression in those first bytes.
+bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size);
+
+// The program part of that look: true, with *overlay set, for a program (a PE
+// image) whose headers and section table lie within head_size bytes.
+bool program_head(const uint8_t *head, size_t head_size, uint64_t size, bool *overlay);
+
+// Opens an archive over src (unread so far). *reader is set for Archive and Compressed.
+Opened open_archive(Source &src, ArchiveReader *reader, std::string *error);
+
+// archive_read_data counted against the budget.
+la_ssize_t read_member(struct archive *a, Budget &budget, void *buffer, size_t size);
+
+// The first bytes of a member, as many as the rules need.
+struct MemberHead {
+    std::string bytes;
+    uint64_t size = 0;   // exact when ended or known from the header; else a lower bound that rates alike
+    bool ended = false;  // the whole member is in bytes
+    bool kept = true;    // bytes hold everything read: the stream can go on after them
+    uint8_t signature[4] = {};  // the PE signature, when it lay past the bytes kept
+    bool has_signature = false;
+};
+
+enum class ReadResult { Ok, Failed, Fatal };
+
+// Reads the member's head (after archive_read_next_header). Failed: this
+// member cannot be read (an unsupported method); Fatal: the archive cannot go on.
+ReadResult read_head(struct archive *a, struct archive_entry *entry, Budget &budget, MemberHead *head,
+                     std::string *error);
+
+ScanVerdict rate_head(const MemberHead &head);
+
+// The format's name for messages ("ZIP", "tar", "ISO 9660", ...), and whether
+// this tool writes it anew: ZIP from offset 0, tar plain or gzip, bzip2, xz.
+std::string format_name(struct archive *a, const Source &src);
+bool can_rewrite(struct archive *a, const Source &src);
+
+// The member's name as shown: UTF-8 where libarchive can give it.
+std::string member_name(struct archive_entry *entry);
+
+// Regular files with data: folders, links and hard-link entries are not members.
+bool is_member(struct archive_entry *entry);
+
+#endif

@@ -1,0 +1,39 @@
+// Any bytes as a file on disk offered to the archive examination: every
+// format and compression libarchive knows, members rated, nested archives
+// opened in turn. Nothing may crash, hang or read out of bounds, and the
+// counts must stay within the limits.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "offline/archive.h"
+#include "offline/archive_read.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const int fd = memfd_create("archive", MFD_CLOEXEC);
+    if (fd < 0)
+        abort();
+    for (size_t done = 0; done < size;) {
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n <= 0)
+            abort();
+        done += static_cast<size_t>(n);
+    }
+    // The look that decides on detection, over the same bytes as a file's first ones.
+    (void)may_hold_archive(data, size, size);
+    ArchiveSurvey survey;
+    if (survey_archive(fd, size, "fuzz.zip", &survey)) {
+        // Each open archive holds at most MAX_MEMBERS, and nesting stops at MAX_DEPTH.
+        if (survey.archives == 0 && survey.not_examined == 0)
+            abort();
+        if (survey.found > survey.members)
+            abort();
+    } else if (survey.archives != 0 || survey.members != 0) {
+        abort();
+    }
+    close(fd);
+    return 0;
+}

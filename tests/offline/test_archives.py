@@ -1,0 +1,275 @@
+"""veskacure-offline inside archives and CD images, made with the Debian tools (zip, bsdtar, GNU tar,
+xorriso, gcab, 7z) around real infected hosts. Run by CTest like test_offline, whose helpers it uses."""
+import io
+import json
+import os
+import shutil
+import struct
+import subprocess
+import unittest
+import zipfile
+from pathlib import Path
+
+from test_offline import (FOUR_GIB, WINE_PE, OfflineTest, host, infected, manifest, mkimage, run, run_json,
+                          set_times, state)
+
+TOOLS = ("zip", "unzip", "bsdtar", "tar", "xorriso", "gcab", "7z")
+
+
+def tool(*command, cwd):
+    subprocess.run([str(c) for c in command], cwd=cwd, check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+@unittest.skipUnless(all(shutil.which(t) for t in TOOLS), "needs %s (scripts/setup.sh)" % " ".join(TOOLS))
+class ArchiveTest(OfflineTest):
+    maxDiff = None
+    def setUp(self):
+        super().setUp()
+        # The members: two infected hosts, a worm copy, a clean program, a folder; distinct times and modes.
+        self.src = self.tmp / "src"
+        infected(self.src / "SETUP.EXE", WINE_PE / "winver.exe")
+        infected(self.src / "bin/TWICE.EXE", WINE_PE / "write.exe", "again")
+        mkimage(self.src / "bin/COPY.EXE", "worm", "--size", 57344)
+        (self.src / "README.TXT").write_bytes(b"read me\r\n" * 100)
+        shutil.copyfile(WINE_PE / "notepad.exe", self.src / "bin/NOTEPAD.EXE")
+        os.chmod(self.src / "SETUP.EXE", 0o751)
+        os.chmod(self.src / "README.TXT", 0o640)
+        self.times = set_times(self.src)
+        self.expected = {"SETUP.EXE": host("winver.exe"), "bin/TWICE.EXE": host("write.exe"),
+                         "README.TXT": (self.src / "README.TXT").read_bytes(),
+                         "bin/NOTEPAD.EXE": host("notepad.exe")}
+        self.top = ["README.TXT", "SETUP.EXE", "bin"]
+
+    def archive(self, name, *command, src=None):
+        """Makes self.root/name with command (OUT stands for its path) run in src."""
+        out = self.root / name
+        out.parent.mkdir(parents=True, exist_ok=True)
+        command = [out if c == "OUT" else c for c in command]
+        if src is None:
+            command += self.top
+        tool(*command, cwd=src or self.src)
+        return out
+
+    def make_sfx(self, path, member):
+        """A self-extracting ZIP: a program, the ZIP behind it, its offsets adjusted."""
+        tool("zip", "-q", self.tmp / "payload.zip", member, cwd=self.src)
+        stub = bytearray(host("notepad.exe"))  # built without a COFF symbol table, as self-extractors are
+        pe = struct.unpack_from("<I", stub, 0x3C)[0]
+        struct.pack_into("<II", stub, pe + 12, 0, 0)
+        path.write_bytes(bytes(stub) + (self.tmp / "payload.zip").read_bytes())
+        tool("zip", "-qA", path, cwd=self.tmp)
+        os.remove(self.tmp / "payload.zip")
+
+    def test_an_infected_self_extractor_is_looked_into_once_restored(self):
+        self.make_sfx(self.tmp / "sfx.exe", "SETUP.EXE")
+        infected(self.root / "INSTALL.EXE", self.tmp / "sfx.exe")
+        self.assertEqual(self.findings()[:2], (1, [("INSTALL.EXE", (), "infected", "reported", None)]))
+        self.assertEqual(self.findings("--clean")[:2], (2, [
+            ("INSTALL.EXE", (), "infected", "restored", None),
+            ("INSTALL.EXE", ("SETUP.EXE",), "infected", "failed",
+             "inside a self-extracting ZIP archive: not rewritten")]))
+        self.assertEqual((self.root / "INSTALL.EXE").read_bytes(), (self.tmp / "sfx.exe").read_bytes())
+
+    def findings(self, *options):
+        r = run([self.root], "--json", *options)
+        lines = [json.loads(line) for line in r.stdout.splitlines()]
+        status, found, summary = r.returncode, lines[:-1], lines[-1]["summary"]
+        return status, sorted((os.path.relpath(f["path"], self.root), tuple(f.get("member", ())), f["kind"],
+                               f["action"], f.get("error")) for f in found), summary
+
+    def test_findings_in_every_format_and_nested(self):
+        self.archive("deflated.zip", "zip", "-qr", "OUT")
+        self.archive("stored.zip", "zip", "-qr0", "OUT")
+        for name, flag in (("a.tar", ""), ("a.tgz", "z"), ("a.tar.bz2", "j"), ("a.tar.xz", "J")):
+            self.archive(name, "bsdtar", "-c%sf" % flag, "OUT")
+        self.archive("CD/cd.iso", "xorriso", "-as", "mkisofs", "-R", "-J", "-quiet", "-o", "OUT", ".",
+                     src=self.src)
+        tool("gcab", "-cz", self.root / "setup.cab", "SETUP.EXE", "bin/COPY.EXE", cwd=self.src)
+        self.archive("a.7z", "7z", "a", "-bd", "OUT")
+        shutil.copyfile(self.root / "deflated.zip", self.root / "INSTALL.DAT")  # known by its content
+        (self.root / "SETUP.EXE.gz").write_bytes(subprocess.run(["gzip", "-c", self.src / "SETUP.EXE"],
+                                                                stdout=subprocess.PIPE, check=True).stdout)
+        # A ZIP in an ISO, a tar.gz in a ZIP, a self-extracting ZIP (a program in front, offsets adjusted).
+        nest = self.tmp / "nest"
+        nest.mkdir()
+        tool("zip", "-q", nest / "inner.zip", "SETUP.EXE", cwd=self.src)
+        tool("bsdtar", "-czf", nest / "inner.tgz", "bin/TWICE.EXE", cwd=self.src)
+        self.archive("nested.iso", "xorriso", "-as", "mkisofs", "-R", "-quiet", "-o", "OUT", "inner.zip", src=nest)
+        self.archive("nested.zip", "zip", "-q", "OUT", "inner.tgz", src=nest)
+        self.make_sfx(self.root / "INSTALL.EXE", "bin/TWICE.EXE")
+        before = state(self.root)
+
+        status, found, summary = self.findings()
+        full = {("SETUP.EXE", "infected"), ("bin/TWICE.EXE", "infected"), ("bin/COPY.EXE", "worm-copy")}
+        expected = set()
+        for name in ("deflated.zip", "stored.zip", "a.tar", "a.tgz", "a.tar.bz2", "a.tar.xz", "CD/cd.iso", "a.7z",
+                     "INSTALL.DAT"):
+            expected |= {(name, (member,), kind, "reported", None) for member, kind in full}
+        expected |= {("setup.cab", ("SETUP.EXE",), "infected", "reported", None),
+                     ("setup.cab", ("bin/COPY.EXE",), "worm-copy", "reported", None),
+                     ("SETUP.EXE.gz", ("SETUP.EXE",), "infected", "reported", None),
+                     ("nested.iso", ("inner.zip", "SETUP.EXE"), "infected", "reported", None),
+                     ("nested.zip", ("inner.tgz", "bin/TWICE.EXE"), "infected", "reported", None),
+                     ("INSTALL.EXE", ("bin/TWICE.EXE",), "infected", "reported", None)}
+        self.assertEqual((status, set(found), len(found)), (1, expected, len(expected)))
+        self.assertEqual((summary["files"], summary["archives"], summary["members"]), (14, 16, 9 * 5 + 2 + 1 + 2 + 2 + 1))
+        self.assertEqual(summary["examined"], 14 + summary["members"])  # every file, every member
+        human = run([self.root / "nested.iso"])
+        self.assertEqual(human.stdout.splitlines()[0], b"%s \xc2\xbb inner.zip \xc2\xbb SETUP.EXE: infected program "
+                         b"(PE_VESKA.A): report only" % bytes(self.root / "nested.iso"))
+        self.assertEqual(run_json([self.root], "--no-archives")[::2], (0, dict(summary, examined=11, archives=0,
+                                                                              members=0, infected=0, worm_copies=0)))
+        self.assertEqual(state(self.root), before)
+
+        # --clean: nothing in an ISO, CAB, 7z or single compressed program changes.
+        status, found, _ = self.findings("--clean")
+        failed = {(f[0], f[4]) for f in found if f[3] == "failed"}
+        self.assertEqual(failed, {("CD/cd.iso", "inside a ISO 9660 archive: not rewritten"),
+                                  ("nested.iso", "inside a ISO 9660 archive: not rewritten"),
+                                  ("setup.cab", "inside a CAB archive: not rewritten"),
+                                  ("a.7z", "inside a 7z archive: not rewritten"),
+                                  ("SETUP.EXE.gz", "inside a gzip archive: not rewritten"),
+                                  ("INSTALL.EXE", "inside a self-extracting ZIP archive: not rewritten")})
+        after = state(self.root)
+        for name in ("CD/cd.iso", "nested.iso", "setup.cab", "a.7z", "SETUP.EXE.gz", "INSTALL.EXE"):
+            self.assertEqual(after[name], before[name], name)
+        inner = self.tmp / "inner"
+        inner.mkdir()
+        tool("unzip", "-q", self.root / "nested.zip", cwd=inner)
+        tool("bsdtar", "-xf", "inner.tgz", cwd=inner)
+        self.assertEqual((inner / "bin/TWICE.EXE").read_bytes(), host("write.exe"))
+
+    def check_extracted(self, folder, names):
+        self.assertEqual(sorted(str(p.relative_to(folder)) for p in folder.rglob("*") if p.is_file()), names)
+        for name in names:
+            st = os.stat(folder / name)
+            self.assertEqual((folder / name).read_bytes(), self.expected[name], name)
+            self.assertEqual((st.st_mtime_ns // 10**9, st.st_mode), (self.times[name][0] // 10**9,
+                                                                    os.stat(self.src / name).st_mode), name)
+
+    def test_clean_rewrites_zip_and_tar_and_undo_puts_them_back(self):
+        deflated = self.archive("deflated.zip", "zip", "-qr", "OUT")
+        stored = self.archive("stored.zip", "zip", "-qr0", "OUT")
+        tgz = self.archive("a.tgz", "tar", "-czf", "OUT")
+        compression = {}
+        for archive in (deflated, stored):
+            with zipfile.ZipFile(archive) as z:
+                compression[archive] = {i.filename: i.compress_type for i in z.infolist() if "COPY" not in i.filename}
+        self.assertEqual(set(compression[stored].values()), {zipfile.ZIP_STORED})
+        set_times(self.root)
+        before = state(self.root)
+        quarantine = self.tmp / "q"
+        status, found, summary = self.findings("--clean", "--quarantine", quarantine)
+        for name in ("deflated.zip", "stored.zip", "a.tgz"):
+            member = ""
+            self.assertEqual([f[1:4] for f in found if f[0] == name], sorted([
+                ((member + "SETUP.EXE",), "infected", "restored"), ((member + "bin/COPY.EXE",), "worm-copy", "deleted"),
+                ((member + "bin/TWICE.EXE",), "infected", "restored"),
+                ((member + "bin/TWICE.EXE",), "infected", "restored")]))
+        self.assertEqual((status, summary["restored"], summary["deleted"], summary["failed"]), (1, 9, 3, 0))
+        after = state(self.root)
+        for name in ("deflated.zip", "stored.zip", "a.tgz"):
+            self.assertEqual(after[name][1:], before[name][1:], name)  # times, mode, inode
+        names = sorted(self.expected)
+        for archive, extract in ((deflated, ["unzip", "-q"]), (stored, ["unzip", "-q"]), (tgz, ["bsdtar", "-xpf"]),
+                                 (deflated, ["bsdtar", "-xpf"])):
+            out = self.tmp / ("x-" + archive.name + extract[0])
+            out.mkdir()
+            tool(*extract, archive, cwd=out)
+            self.check_extracted(out, names)
+        for archive, methods in compression.items():
+            with zipfile.ZipFile(archive) as z:
+                self.assertEqual({i.filename: i.compress_type for i in z.infolist()}, methods)
+        self.assertEqual(subprocess.run(["gzip", "-t", tgz]).returncode, 0)
+        self.assertEqual(self.findings()[:2], (0, []))
+
+        self.assertEqual([line.get("action") for line in manifest(quarantine)[::2]], ["rewrite"] * 3)
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 3, "failed": 0}))
+        self.assertEqual(state(self.root), before)
+
+    def test_what_cannot_be_examined_or_rewritten(self):
+        tool("zip", "-q", "-P", "secret", self.root / "locked.zip", "SETUP.EXE", "bin/TWICE.EXE", cwd=self.src)
+        tool("zip", "-q", self.root / "cut.zip", "SETUP.EXE", "bin/NOTEPAD.EXE", "bin/TWICE.EXE", cwd=self.src)
+        with open(self.root / "cut.zip", "r+b") as f:
+            f.truncate(120000)
+        (self.root / "garbage.zip").write_bytes(os.urandom(3000))
+        tool("zip", "-q", self.root / "mixed.zip", "SETUP.EXE", cwd=self.src)
+        tool("zip", "-q", "-P", "secret", self.root / "mixed.zip", "README.TXT", cwd=self.src)
+        # 42 ZIP files one inside the other.
+        bomb = self.tmp / "bomb"
+        bomb.mkdir()
+        (bomb / "0.zip").write_bytes(b"the end")
+        for level in range(1, 43):
+            tool("zip", "-q", "%d.zip" % level, "%d.zip" % (level - 1), cwd=bomb)
+        shutil.copyfile(bomb / "42.zip", self.root / "bomb.zip")
+        # A member of 4 GiB and more, stored sparse, infected.
+        big = self.tmp / "big/BIG.EXE"
+        infected(big, WINE_PE / "winver.exe")
+        os.truncate(big, FOUR_GIB + 0x1000)
+        tool("tar", "-cSf", self.root / "big.tar", "BIG.EXE", cwd=big.parent)
+        before = state(self.root)
+
+        status, found, summary = self.findings()
+        chain = tuple("%d.zip" % level for level in range(41, 33, -1))
+        # The damage shows in the second member's data, or in skipping it to the next header.
+        damage = [f for f in found if f[0] == "cut.zip" and f[2] == "not-examined"]
+        self.assertEqual(len(damage), 1)
+        self.assertTrue(damage[0][4].startswith("damaged archive: "), damage)
+        self.assertEqual((status, [f for f in found if f not in damage]), (2, sorted([
+            ("big.tar", ("BIG.EXE",), "infected", "reported", None),
+            ("bomb.zip", chain, "not-examined", "skipped", "nesting deeper than 8 archives"),
+            ("cut.zip", ("SETUP.EXE",), "infected", "reported", None),
+            ("locked.zip", ("SETUP.EXE",), "not-examined", "skipped", "encrypted member"),
+            ("locked.zip", ("bin/TWICE.EXE",), "not-examined", "skipped", "encrypted member"),
+            ("mixed.zip", ("README.TXT",), "not-examined", "skipped", "encrypted member"),
+            ("mixed.zip", ("SETUP.EXE",), "infected", "reported", None)])))
+        self.assertEqual(summary["archives"], 4 + 8)
+
+        status, found, _ = self.findings("--clean")
+        failed = [f for f in found if f[2] != "not-examined"]
+        self.assertTrue(failed[1][4].startswith("bin/NOTEPAD.EXE: ") and failed[1][4].endswith(": not rewritten"))
+        self.assertEqual(failed, [
+            ("big.tar", ("BIG.EXE",), "infected", "failed", "BIG.EXE: member of 4 GiB or more: not rewritten"),
+            ("cut.zip", ("SETUP.EXE",), "infected", "failed", failed[1][4]),
+            ("mixed.zip", ("SETUP.EXE",), "infected", "failed", "README.TXT: encrypted member: not rewritten")])
+        self.assertEqual(state(self.root), before)
+
+    def test_zip_written_as_a_stream_inside_a_tar(self):
+        """Members whose sizes follow their data (a ZIP written to a pipe), read from within a tar.gz."""
+        class Pipe(io.RawIOBase):
+            def __init__(self):
+                self.data = bytearray()
+
+            def writable(self):
+                return True
+
+            def write(self, data):
+                self.data += data
+                return len(data)
+
+        nest = self.tmp / "nest"
+        nest.mkdir()
+        for name, method in (("deflated.zip", zipfile.ZIP_DEFLATED), ("stored.zip", zipfile.ZIP_STORED)):
+            pipe = Pipe()
+            with zipfile.ZipFile(pipe, "w", method) as z:
+                for member in ("SETUP.EXE", "README.TXT", "bin/COPY.EXE"):
+                    with z.open(member, "w") as m:
+                        m.write((self.src / member).read_bytes())
+            (nest / name).write_bytes(pipe.data)
+        tool("bsdtar", "-czf", self.root / "streams.tgz", "deflated.zip", "stored.zip", cwd=nest)
+        found = {(f[1], f[2]) for f in self.findings()[1]}
+        self.assertEqual(found, {((z, m), k) for z in ("deflated.zip", "stored.zip")
+                                 for m, k in (("SETUP.EXE", "infected"), ("bin/COPY.EXE", "worm-copy"))})
+        self.assertEqual(self.findings("--clean")[0], 1)
+        out = self.tmp / "out"
+        out.mkdir()
+        tool("bsdtar", "-xf", self.root / "streams.tgz", cwd=out)
+        for name in ("deflated.zip", "stored.zip"):
+            with zipfile.ZipFile(out / name) as z:
+                self.assertEqual(z.namelist(), ["SETUP.EXE", "README.TXT"])
+                self.assertEqual(z.read("SETUP.EXE"), host("winver.exe"))
+
+
+if __name__ == "__main__":
+    unittest.main()
