@@ -103,32 +103,46 @@ la_ssize_t read_nested(struct archive *a, void *data, const void **buffer)
     return n;
 }
 
+// Compressions libarchive decodes itself (no helper program is ever started),
+// and the archive formats looked into: not mtree (its entries name files
+// elsewhere on this machine), nor empty, warc. A ZIP is read through its
+// central directory, or for a look at its first bytes as a stream.
+void support_filters(struct archive *a)
+{
+    archive_read_support_filter_gzip(a);
+    archive_read_support_filter_bzip2(a);
+    archive_read_support_filter_xz(a);
+    archive_read_support_filter_lzma(a);
+    archive_read_support_filter_lzip(a);
+    archive_read_support_filter_compress(a);
+}
+
+void support_formats(struct archive *a, bool streamable_zip)
+{
+    archive_read_support_format_7zip(a);
+    archive_read_support_format_ar(a);
+    archive_read_support_format_cab(a);
+    archive_read_support_format_cpio(a);
+    archive_read_support_format_iso9660(a);
+    archive_read_support_format_lha(a);
+    archive_read_support_format_rar(a);
+    archive_read_support_format_rar5(a);
+    archive_read_support_format_tar(a);
+    archive_read_support_format_xar(a);
+    if (streamable_zip)
+        archive_read_support_format_zip_streamable(a);
+    else
+        archive_read_support_format_zip(a);
+}
+
 ArchiveReader new_reader(Source &src, bool raw)
 {
     ArchiveReader a(archive_read_new(), archive_read_free);
-    // Compressions libarchive decodes itself: no helper program is ever started.
-    archive_read_support_filter_gzip(a.get());
-    archive_read_support_filter_bzip2(a.get());
-    archive_read_support_filter_xz(a.get());
-    archive_read_support_filter_lzma(a.get());
-    archive_read_support_filter_lzip(a.get());
-    archive_read_support_filter_compress(a.get());
-    if (raw) {
+    support_filters(a.get());
+    if (raw)
         archive_read_support_format_raw(a.get());
-    } else {
-        // Not mtree (its entries name files elsewhere on this machine), nor empty, warc.
-        archive_read_support_format_7zip(a.get());
-        archive_read_support_format_ar(a.get());
-        archive_read_support_format_cab(a.get());
-        archive_read_support_format_cpio(a.get());
-        archive_read_support_format_iso9660(a.get());
-        archive_read_support_format_lha(a.get());
-        archive_read_support_format_rar(a.get());
-        archive_read_support_format_rar5(a.get());
-        archive_read_support_format_tar(a.get());
-        archive_read_support_format_xar(a.get());
-        archive_read_support_format_zip(a.get());
-    }
+    else
+        support_formats(a.get(), false);
     archive_read_set_callback_data(a.get(), &src);
     if (src.fd >= 0) {
         archive_read_set_read_callback(a.get(), read_disk);
@@ -192,23 +206,8 @@ Overlay find_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew,
 bool recognised_in(const uint8_t *head, size_t head_size)
 {
     ArchiveReader a(archive_read_new(), archive_read_free);
-    archive_read_support_filter_gzip(a.get());
-    archive_read_support_filter_bzip2(a.get());
-    archive_read_support_filter_xz(a.get());
-    archive_read_support_filter_lzma(a.get());
-    archive_read_support_filter_lzip(a.get());
-    archive_read_support_filter_compress(a.get());
-    archive_read_support_format_7zip(a.get());
-    archive_read_support_format_ar(a.get());
-    archive_read_support_format_cab(a.get());
-    archive_read_support_format_cpio(a.get());
-    archive_read_support_format_iso9660(a.get());
-    archive_read_support_format_lha(a.get());
-    archive_read_support_format_rar(a.get());
-    archive_read_support_format_rar5(a.get());
-    archive_read_support_format_tar(a.get());
-    archive_read_support_format_xar(a.get());
-    archive_read_support_format_zip_streamable(a.get());
+    support_filters(a.get());
+    support_formats(a.get(), true);
     if (archive_read_open_memory(a.get(), head, head_size) == ARCHIVE_OK)
         return true;
     // A compression known, its stream cut short here: the full detection reads on.

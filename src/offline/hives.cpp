@@ -36,23 +36,6 @@ std::string folder_name(const std::string &path)
     return last != nullptr ? last + 1 : resolved.get();
 }
 
-bool pwrite_all(int fd, const char *data, size_t length, uint64_t offset)
-{
-    while (length > 0) {
-        const ssize_t n = pwrite(fd, data, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
 
 // Bytes [offset, offset + count) of the memory file fd equal bytes.
 bool same_bytes(int fd, uint64_t offset, const char *bytes, size_t count, std::vector<char> &buffer)
@@ -85,7 +68,7 @@ bool copy_range(const HiveEdit &edit, int fd, uint64_t from, uint64_t to, std::s
         }
         const size_t got = static_cast<size_t>(n);
         const bool differs = at + got > edit.before_size || !same_bytes(edit.before, at, piece.data(), got, buffer);
-        if (differs && !pwrite_all(fd, piece.data(), got, at)) {
+        if (differs && !pwrite_exactly(fd, piece.data(), got, at)) {
             *error = failure("cannot write");
             return false;
         }

@@ -143,23 +143,38 @@ bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset)
     return true;
 }
 
-namespace {
-
-bool pwrite_exactly(int fd, const uint8_t *bytes, size_t count, uint64_t offset)
+bool pwrite_exactly(int fd, const void *buffer, size_t count, uint64_t offset)
 {
+    const uint8_t *bytes = static_cast<const uint8_t *>(buffer);
     for (size_t done = 0; done < count;) {
         const ssize_t n = pwrite(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
             if (n == 0)
-                errno = EIO;
+                errno = ENOSPC;
             return false;
         }
         done += static_cast<size_t>(n);
     }
     return true;
 }
+
+std::vector<std::string> path_names(const std::string &path)
+{
+    std::vector<std::string> names;
+    for (size_t begin = 0; begin < path.size();) {
+        size_t end = path.find('/', begin);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > begin && path.compare(begin, end - begin, ".") != 0)
+            names.push_back(path.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return names;
+}
+
+namespace {
 
 bool all_zero(const uint8_t *bytes, size_t count)
 {

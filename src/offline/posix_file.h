@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class UniqueFd {
 public:
@@ -66,6 +67,13 @@ bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t coun
 // Reads exactly count bytes at offset. False when the file ends first (errno
 // 0) or a read fails (errno set).
 bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset);
+
+// Writes exactly count bytes at offset. False with errno set otherwise.
+bool pwrite_exactly(int fd, const void *buffer, size_t count, uint64_t offset);
+
+// The names of a path, in order: empty ones and "." left out ("a//./b" gives
+// a, b); ".." is kept, for the caller to refuse or follow.
+std::vector<std::string> path_names(const std::string &path);
 
 // Makes sure that every block of bytes [0, size) of fd is allocated, so that
 // writing them (through a mapping too) cannot run out of space half-way; the

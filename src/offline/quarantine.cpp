@@ -33,24 +33,6 @@ int hex_digit(char c)
     return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-// Writes at offset, as many times as it takes.
-bool write_all_at(int fd, const char *data, size_t length, uint64_t offset)
-{
-    while (length > 0) {
-        const ssize_t n = pwrite(fd, data, length, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return true;
-}
 
 // What --undo may trust in DIR: written by this user alone, and reachable by no other name.
 bool owned_alone(const struct stat &st)
@@ -213,7 +195,7 @@ bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, 
     bool written = true, read = true;
     uint64_t offset = 0, hole = 0;  // hole: where the data being read ends, as far as known
     const auto take = [&](const char *bytes, size_t count, bool data) {
-        written = copy_to < 0 || (!data && !fill_holes) || write_all_at(copy_to, bytes, count, offset);
+        written = copy_to < 0 || (!data && !fill_holes) || pwrite_exactly(copy_to, bytes, count, offset);
         if (written) {
             EVP_DigestUpdate(context.get(), bytes, count);
             offset += count;

@@ -710,15 +710,7 @@ void scan_path(Scan &scan, const std::string &argument)
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", ENOENT));
         return;
     }
-    std::vector<std::string> names;
-    for (size_t begin = 0; begin < argument.size();) {
-        size_t end = argument.find('/', begin);
-        if (end == std::string::npos)
-            end = argument.size();
-        if (end > begin && argument.compare(begin, end - begin, ".") != 0)
-            names.push_back(argument.substr(begin, end - begin));
-        begin = end + 1;
-    }
+    const std::vector<std::string> names = path_names(argument);
     std::string error;
     const int folder = reach_folder(scan, argument[0] == '/', names, &error);
     if (folder < 0) {

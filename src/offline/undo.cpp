@@ -205,20 +205,6 @@ bool read_manifest(int fd, Manifest *m, std::string *error)
 
 const char PATH_CHANGED[] = "path changed since cleaning";
 
-// The names of a path, "." and empty ones left out.
-std::vector<std::string> names_of(const std::string &path)
-{
-    std::vector<std::string> names;
-    for (size_t begin = 0; begin < path.size();) {
-        size_t end = path.find('/', begin);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > begin && path.compare(begin, end - begin, ".") != 0)
-            names.push_back(path.substr(begin, end - begin));
-        begin = end + 1;
-    }
-    return names;
-}
 
 // Goes down the first count names from folder, one folder at a time and never
 // through a link; with volume, never onto another volume.
@@ -258,7 +244,7 @@ struct Spot {
 
 bool locate(const Entry &e, Spot *spot, std::string *error)
 {
-    const std::vector<std::string> names = names_of(e.rooted ? e.below : e.path);
+    const std::vector<std::string> names = path_names(e.rooted ? e.below : e.path);
     if (names.empty()) {
         *error = PATH_CHANGED;
         return false;
@@ -270,7 +256,7 @@ bool locate(const Entry &e, Spot *spot, std::string *error)
     }
     if (e.rooted) {
         struct stat root;
-        if (!descend(spot->folder, names_of(e.root), names_of(e.root).size(), nullptr, error))
+        if (!descend(spot->folder, path_names(e.root), path_names(e.root).size(), nullptr, error))
             return false;
         if (fstat(spot->folder.get(), &root) != 0 || root.st_dev != e.root_dev || root.st_ino != e.root_ino) {
             *error = PATH_CHANGED;
