@@ -336,19 +336,8 @@ bool copy_over(int fd, int replacement, uint64_t size, std::string *error)
     uint64_t offset = 0;
     bool written = true;
     const bool read = read_pieces(replacement, [&](const char *bytes, size_t count) {
-        while (written && count > 0) {
-            const ssize_t n = pwrite(fd, bytes, count, static_cast<off_t>(offset));
-            if (n < 0 && errno == EINTR)
-                continue;
-            written = n > 0;
-            if (n == 0)
-                errno = ENOSPC;
-            if (written) {
-                bytes += n;
-                count -= static_cast<size_t>(n);
-                offset += static_cast<uint64_t>(n);
-            }
-        }
+        written = pwrite_exactly(fd, bytes, count, offset);
+        offset += written ? count : 0;
         return written;
     });
     if (!read) {
