@@ -33,7 +33,6 @@ int hex_digit(char c)
     return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
-
 // What --undo may trust in DIR: written by this user alone, and reachable by no other name.
 bool owned_alone(const struct stat &st)
 {

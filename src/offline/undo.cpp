@@ -387,8 +387,11 @@ void put_back(Quarantine &q, Manifest &m, const Entry &e, Spot &spot, bool in_pl
     if (!put_back_mode_and_times(file.get(), e, error) || fstat(file.get(), &st) != 0)
         return;
     // A created file's name must be on disk before its put-back is recorded as ended.
-    if (!in_place)
-        fsync(spot.folder.get());
+    // (A file system that cannot flush a folder answers EINVAL: nothing more can be done there.)
+    if (!in_place && fsync(spot.folder.get()) != 0 && errno != EINVAL) {
+        *error = failure("cannot flush the folder");
+        return;
+    }
     nlohmann::ordered_json end;
     put_path(end, e.path);
     end["undo_end"] = e.sha256_before;
