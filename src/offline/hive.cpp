@@ -27,20 +27,6 @@ std::string name_of(int fd)
     return "/proc/self/fd/" + std::to_string(fd);
 }
 
-bool write_all(int fd, const char *data, size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 struct Freed {
     void operator()(void *p) const { free(p); }
 };
@@ -58,14 +44,11 @@ bool load_hive(int fd, bool writable, Hive *hive, std::string *error)
     hive->bytes = memory_file(error);
     if (!hive->bytes)
         return false;
-    char header[12] = {};
     bool fits = true, copied = true;
     hive->size = 0;
     const bool read = read_pieces(fd, [&](const char *bytes, size_t count) {
         fits = hive->size + count <= MAX_HIVE_SIZE;
-        copied = fits && write_all(hive->bytes.get(), bytes, count);
-        for (size_t i = 0; copied && hive->size + i < sizeof header && i < count; ++i)
-            header[hive->size + i] = bytes[i];
+        copied = fits && pwrite_exactly(hive->bytes.get(), bytes, count, hive->size);
         hive->size += count;
         return copied;
     });
@@ -79,7 +62,9 @@ bool load_hive(int fd, bool writable, Hive *hive, std::string *error)
     }
     // The sequence numbers at 4 and 8 differ while Windows has the hive open, and
     // after a crash until its .LOG files are applied.
-    hive->closed_cleanly = hive->size >= sizeof header && memcmp(header + 4, header + 8, 4) == 0;
+    char header[12];
+    hive->closed_cleanly =
+        pread_exactly(hive->bytes.get(), header, sizeof header, 0) && memcmp(header + 4, header + 8, 4) == 0;
     errno = 0;
     hive->h.reset(hivex_open(name_of(hive->bytes.get()).c_str(), writable ? HIVEX_OPEN_WRITE : 0));
     if (!hive->h) {

@@ -41,38 +41,27 @@ std::string folder_name(const std::string &path)
 bool same_bytes(int fd, uint64_t offset, const char *bytes, size_t count, std::vector<char> &buffer)
 {
     buffer.resize(count);
-    size_t done = 0;
-    while (done < count) {
-        const ssize_t n = pread(fd, buffer.data() + done, count - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return memcmp(buffer.data(), bytes, count) == 0;
+    return pread_exactly(fd, buffer.data(), count, offset) && memcmp(buffer.data(), bytes, count) == 0;
 }
 
-// Bytes [from, to) of the repaired hive written over fd where they differ from the hive as read.
-bool copy_range(const HiveEdit &edit, int fd, uint64_t from, uint64_t to, std::string *error)
+// Bytes [from, to) of the memory file source written over fd where they
+// differ from the memory file other (other_size bytes): the repaired hive
+// over the one read, or back again.
+bool copy_range(int source, int other, uint64_t other_size, int fd, uint64_t from, uint64_t to, std::string *error)
 {
     std::vector<char> piece(256 << 10), buffer;
     for (uint64_t at = from; at < to;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(piece.size(), to - at));
-        const ssize_t n = pread(edit.after, piece.data(), count, static_cast<off_t>(at));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *error = failure("cannot read the repaired hive", n < 0 ? errno : EIO);
+        if (!pread_exactly(source, piece.data(), count, at)) {
+            *error = failure("cannot read the repaired hive", errno != 0 ? errno : EIO);
             return false;
         }
-        const size_t got = static_cast<size_t>(n);
-        const bool differs = at + got > edit.before_size || !same_bytes(edit.before, at, piece.data(), got, buffer);
-        if (differs && !pwrite_exactly(fd, piece.data(), got, at)) {
+        const bool differs = at + count > other_size || !same_bytes(other, at, piece.data(), count, buffer);
+        if (differs && !pwrite_exactly(fd, piece.data(), count, at)) {
             *error = failure("cannot write");
             return false;
         }
-        at += got;
+        at += count;
     }
     return true;
 }
@@ -205,17 +194,34 @@ bool write_hive(int fd, const HiveEdit &edit, std::string *error)
         *error = failure("cannot read");
         return false;
     }
-    // What hivex adds goes at the end: written first, so that a full disk
-    // fails the write while the hive is still whole (and is cut back to it).
+    // Every block the write needs is had first: a full disk then fails it
+    // before anything is written.
+    if (!allocate_blocks(fd, std::max(edit.before_size, edit.after_size))) {
+        *error = allocation_failure();
+        return false;
+    }
+    // What hivex adds goes at the end: written first, so that a failure there
+    // leaves the hive whole (cut back to its length).
     const uint64_t kept = std::min(edit.before_size, edit.after_size);
-    if (!copy_range(edit, fd, kept, edit.after_size, error)) {
+    if (!copy_range(edit.after, edit.before, edit.before_size, fd, kept, edit.after_size, error)) {
         if (ftruncate(fd, static_cast<off_t>(edit.before_size)) != 0)
             *error += "; " + failure("cannot cut the file back to its length");
         return false;
     }
-    // Within the old length only the pieces that differ: the few cells changed in place.
-    if (!copy_range(edit, fd, 0, kept, error))
+    // Within the old length only the pieces that differ: the few cells changed
+    // in place, the header page (sequence numbers, checksum) last. A failure
+    // puts the old bytes back, so the hive is never left half new behind a
+    // header that says it was closed cleanly.
+    const uint64_t header = std::min<uint64_t>(kept, 4096);
+    if (!copy_range(edit.after, edit.before, edit.before_size, fd, header, kept, error) ||
+        !copy_range(edit.after, edit.before, edit.before_size, fd, 0, header, error)) {
+        std::string undone;
+        if (!copy_range(edit.before, edit.after, edit.after_size, fd, 0, kept, &undone) ||
+            ftruncate(fd, static_cast<off_t>(edit.before_size)) != 0)
+            *error += "; " + (undone.empty() ? failure("cannot cut the file back to its length") : undone) +
+                      " while putting the old bytes back";
         return false;
+    }
     if (ftruncate(fd, static_cast<off_t>(edit.after_size)) != 0) {
         *error = failure("cannot cut the file to its new length");
         return false;

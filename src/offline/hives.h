@@ -26,7 +26,9 @@ struct MetHive {
     // Where the walk met it, filled in by the walk: its folder, held open so
     // that the hive is reached again without following its path, its name
     // there, and the root its changes are recorded below.
-    std::shared_ptr<UniqueFd> folder = nullptr;
+    std::shared_ptr<UniqueFd> folder = nullptr;  // shared by the hives of one folder
+    dev_t folder_dev = 0;
+    ino_t folder_ino = 0;
     std::string name = "";
     size_t root_length = 0;
     dev_t root_dev = 0;

@@ -129,13 +129,15 @@ bool fix_shares(hive_h *h, bool apply, std::vector<RegistryFinding> *found, std:
         }
         // ControlSetNNN: the current set and the one a LastKnownGood start uses.
         const std::string name = set_name.get();
-        if (name.size() != 13 || !starts_ignoring_case(name, "ControlSet") || !isdigit(name[10]) ||
-            !isdigit(name[11]) || !isdigit(name[12]))
+        if (name.size() != 13 || !starts_ignoring_case(name, "ControlSet") || !isdigit(static_cast<unsigned char>(name[10])) ||
+            !isdigit(static_cast<unsigned char>(name[11])) || !isdigit(static_cast<unsigned char>(name[12])))
             continue;
         const hive_node_h shares = find_key(h, *set, "Services\\LanmanServer\\Shares", error);
         std::vector<std::string> names;
         if (!error->empty() || (shares != 0 && !value_names(h, shares, &names, error)))
             return false;
+        // The key's default value names no share.
+        names.erase(std::remove(names.begin(), names.end(), std::string()), names.end());
         for (const std::string &share : names)
             found->push_back({Kind::Share, "HKLM\\SYSTEM\\" + name + "\\Services\\LanmanServer\\Shares\\" + share, ""});
         if (!apply || names.empty())

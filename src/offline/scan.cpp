@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -402,6 +403,53 @@ bool in_quarantine(const Scan &scan, const Listed &file, const char *slash)
     return found == 0 && same_file(st, scan.quarantine->dir_st);
 }
 
+// Hives are handled when their PATH's walk ends, through their folder held
+// open; hives of one folder share it, and so many folders at most are held
+// (a user hive in every folder of a prepared disk must not use up the
+// descriptors the walk needs).
+// (An eighth of the descriptors this process may have, 256 at the most, for
+// machine hives and as many for user hives.)
+size_t max_hive_folders()
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 256;
+    return std::min<size_t>(256, static_cast<size_t>(limit.rlim_cur / 8));
+}
+
+// The walk's place of the hive just noted, its folder kept open.
+bool keep_hive_folder(Scan &scan, const Listed &file, std::string *error)
+{
+    MetHive &noted = scan.hives.back();
+    struct stat folder;
+    if (fstat(file.dir_fd, &folder) != 0) {
+        *error = failure("cannot examine its folder");
+        return false;
+    }
+    const MetHive *before = scan.hives.size() > 1 ? &scan.hives[scan.hives.size() - 2] : nullptr;
+    if (before != nullptr && before->folder_dev == folder.st_dev && before->folder_ino == folder.st_ino) {
+        noted.folder = before->folder;
+    } else {
+        // The few machine hives are counted apart from the user hives, which
+        // a prepared disk may hold in every folder.
+        const size_t most = max_hive_folders();
+        size_t &held = scan.hive_folders[noted.kind == HiveKind::User ? 1 : 0];
+        if (held >= most) {
+            *error = "registry hive in more than " + std::to_string(most) + " folders of one PATH";
+            return false;
+        }
+        noted.folder = std::make_shared<UniqueFd>(fcntl(file.dir_fd, F_DUPFD_CLOEXEC, 0));
+        ++held;
+    }
+    noted.folder_dev = folder.st_dev;
+    noted.folder_ino = folder.st_ino;
+    noted.name = file.name;
+    noted.root_length = scan.root_length;
+    noted.root_dev = scan.root_dev;
+    noted.root_ino = scan.root_ino;
+    return true;
+}
+
 void process_file(Scan &scan, const Listed &file)
 {
     const char *slash = strrchr(file.name, '/');
@@ -423,13 +471,9 @@ void process_file(Scan &scan, const Listed &file)
     }
     const size_t met = scan.hives.size();
     const bool hive_only = hive != HiveKind::None && note_hive(scan.hives, file.path, st, hive, fd.get());
-    if (scan.hives.size() > met) {
-        MetHive &noted = scan.hives.back();
-        noted.folder = std::make_shared<UniqueFd>(fcntl(file.dir_fd, F_DUPFD_CLOEXEC, 0));
-        noted.name = file.name;
-        noted.root_length = scan.root_length;
-        noted.root_dev = scan.root_dev;
-        noted.root_ino = scan.root_ino;
+    if (scan.hives.size() > met && !keep_hive_folder(scan, file, &error)) {
+        scan.hives.pop_back();
+        report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
     }
     if (hive_only)
         return;
@@ -491,6 +535,7 @@ void finish_hives(Scan &scan)
         return change_file(scan, target, Change::RepairHive, error);
     };
     handle_hives(scan.out, scan.hives, HiveOptions{scan.clean, scan.unshare}, access);
+    scan.hive_folders[0] = scan.hive_folders[1] = 0;
 }
 
 struct Name {

@@ -31,6 +31,7 @@ struct Scan {
     UniqueFd folder;         // the folder of the last PATH's last name, reached without links,
     std::string folder_key;  // and the names that led there
     std::vector<MetHive> hives;          // met in the PATH being examined, handled at its end
+    size_t hive_folders[2] = {0, 0};     // the folders they keep open: of machine hives, of user hives
 };
 
 // Examines PATH: a file, or a folder walked in name order, as deep as it goes.

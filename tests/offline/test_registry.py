@@ -2,8 +2,10 @@
 hives/README.md), SOFTWARE and user hives made from a copy with hivexsh, infected as the worm would leave
 them with chntpw's samusrgrp and hivexregedit. chntpw's samusrgrp -L and sampasswd -l read the accounts
 back; hivexregedit --export compares everything else."""
+import json
 import lzma
 import os
+import resource
 import re
 import shutil
 import struct
@@ -110,6 +112,13 @@ class RegistryTest(OfflineTest):
             shares = "\\%s\\Services\\LanmanServer\\Shares" % control_set
             merge(system, {shares: {name: "hex(7):43,00,3a,00,5c,00,00,00,00,00" for name in names},
                            shares + "\\Security": {name: "hex(3):01,00,04,80" for name in names}})
+        # The key's default value is no share: it stays.
+        default = system.with_suffix(".reg")
+        default.write_text('Windows Registry Editor Version 5.00\n\n[\\ControlSet001\\Services\\LanmanServer'
+                           '\\Shares]\n@="no share"\n')
+        for hive in (system, before[system]):
+            tool("hivexregedit", "--merge", hive, default)
+        default.unlink()
         programs = self.root / "Windows/System32/config/SOFTWARE"
         before[programs] = software(clean / "software", "Explorer.exe", "Explorer.exe")
         software(programs, "Explorer.exe load.exe", "explorer.exe c:\\windows\\load.exe")
@@ -197,6 +206,23 @@ class RegistryTest(OfflineTest):
             (str(self.root / "config/Software"), "not-examined", "skipped", damaged),
             (str(system), "not-examined", "skipped", damaged), unmapped]))
         self.assertEqual(state(self.root), before)
+
+    def test_user_hives_in_many_folders_leave_the_walk_its_descriptors(self):
+        for i in range(300):
+            (self.root / ("u%03d" % i)).mkdir()
+            (self.root / ("u%03d/NTUSER.DAT" % i)).write_bytes(b"regf" + bytes(4))
+        sam = unpack("SAM", self.root / "zz/config/SAM")
+        tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", sam)
+        limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (200, 200))
+        r = run([self.root], "--json", preexec_fn=limit)
+        lines = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertNotIn(b"Too many open files", r.stderr)
+        # The machine's SAM is examined all the same; user hives past the limit are listed, not held.
+        guest = {"path": str(sam), "kind": "guest", "action": "reported", "key": "HKLM\\SAM" + GUEST,
+                 "detail": "in Administrators"}
+        held_back = [o for o in lines[:-1] if o.get("error") == "registry hive in more than 25 folders of one PATH"]
+        self.assertEqual((r.returncode, guest in lines, len(held_back), lines[-1]["summary"]["not_examined"]),
+                         (2, True, 275, 275))
 
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_a_hive_on_an_ntfs_volume_is_written_in_place(self):
