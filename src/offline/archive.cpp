@@ -98,15 +98,32 @@ struct Walk {
     bool keep_names = false;             // --clean: the rewrite is checked against them
     std::vector<std::string> top_names;  // every entry of the outermost archive, in order
     uint64_t archives = 0, members = 0, examined = 0;
+    bool full = false;  // MAX_ITEMS reached: the file is examined no further
 };
+
+// What one file on disk may hold in findings and items not examined, and how
+// much of a member's name each keeps: a crafted archive cannot fill memory.
+const size_t MAX_ITEMS = 10000;
+const size_t MAX_NAME_KEPT = 1024;
 
 void note(Walk &w, Kind kind, const std::string &error = "")
 {
+    if (w.full)
+        return;
     std::string blocker;
     for (const std::string &b : w.blockers)
         if (blocker.empty())
             blocker = b;
-    w.items.push_back(Item{w.names, w.at, kind, error, blocker});
+    if (w.items.size() == MAX_ITEMS) {
+        w.full = true;
+        w.items.push_back(Item{{}, {}, Kind::NotExamined, "more than 10,000 findings and items not examined: the rest "
+                                                           "not examined", ""});
+        return;
+    }
+    std::vector<std::string> member;
+    for (const std::string &name : w.names)
+        member.push_back(name.size() <= MAX_NAME_KEPT ? name : name.substr(0, MAX_NAME_KEPT) + "...");
+    w.items.push_back(Item{std::move(member), w.at, kind, error, blocker});
 }
 
 void note_damage(Walk &w, const std::string &error)
@@ -215,7 +232,7 @@ void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const st
         const bool go_on = examine_member(w, a, entry);
         w.names.pop_back();
         w.at.pop_back();
-        if (!go_on || w.budget.exceeded)
+        if (!go_on || w.budget.exceeded || w.full)
             break;
     }
     w.blockers.pop_back();
@@ -256,7 +273,7 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
     std::string error;
     bool done = false;
     if (!plan.empty()) {
-        UniqueFd temporary = temporary_file(file.dir_fd, file.name, &error);
+        UniqueFd temporary = temporary_file(file.dir_fd, &error);
         Source src;
         src.fd = file.fd;
         src.size = file.size;
@@ -270,9 +287,14 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
             check.keep_names = true;
             const bool read = fstat(temporary.get(), &st) == 0 &&
                               walk_file(check, temporary.get(), static_cast<uint64_t>(st.st_size), file.name);
+            const auto not_examined = [](const Walk &walk) {
+                return std::count_if(walk.items.begin(), walk.items.end(),
+                                     [](const Item &item) { return item.kind == Kind::NotExamined; });
+            };
+            // Nothing left that rates as the worm, and nothing unreadable that was readable.
             const bool clean = std::none_of(check.items.begin(), check.items.end(), [](const Item &item) {
                 return item.kind == Kind::Infected || item.kind == Kind::WormCopy;
-            });
+            }) && not_examined(check) <= not_examined(w);
             if (!read || !clean || check.top_names != written)
                 error = "the rewritten archive did not check out: not rewritten";
             else
@@ -333,6 +355,12 @@ bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive 
 
 bool copy_over(int fd, int replacement, uint64_t size, std::string *error)
 {
+    // Every block is had before the first byte is written: a full disk then
+    // leaves the archive as it was.
+    if (!allocate_blocks(fd, size)) {
+        *error = allocation_failure();
+        return false;
+    }
     uint64_t offset = 0;
     bool written = true;
     const bool read = read_pieces(replacement, [&](const char *bytes, size_t count) {
@@ -350,6 +378,10 @@ bool copy_over(int fd, int replacement, uint64_t size, std::string *error)
     }
     if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
         *error = failure("cannot cut the file to its new length");
+        return false;
+    }
+    if (fsync(fd) != 0) {
+        *error = failure("cannot flush the change");
         return false;
     }
     return true;

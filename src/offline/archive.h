@@ -20,8 +20,8 @@ struct ArchiveFile {
     int fd;                   // open read-only
     uint64_t size;
     const std::string &path;  // for the output
-    int dir_fd;               // the folder that holds it (AT_FDCWD: name says where)
-    const char *name;         // relative to dir_fd
+    int dir_fd;               // the folder that holds it
+    const char *name;         // its name there
 };
 
 // Puts the bytes of the open file replacement (size bytes) in place of the

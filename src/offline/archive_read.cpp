@@ -188,14 +188,15 @@ Overlay find_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew,
     // A COFF symbol table (and its strings) ends a program built with them:
     // that tail is not an archive.
     uint32_t symbols = 0;
-    if (read_u32(head, head_size, e_lfanew + 12, &symbols) && symbols >= end)
+    if (read_u32(head, head_size, e_lfanew + 12, &symbols) && symbols != 0 && symbols >= end && symbols < size)
         return NO_OVERLAY;
     // Nor is an Authenticode signature, the security entry of the data directory.
     uint16_t magic = 0;
     uint32_t certificate = 0, certificate_size = 0;
     const uint32_t directory = e_lfanew + 24 + (read_u16(head, head_size, e_lfanew + 24, &magic) && magic == 0x20B ? 144 : 128);
     if (optional_size >= directory - e_lfanew - 24 + 8 && read_u32(head, head_size, directory, &certificate) &&
-        read_u32(head, head_size, directory + 4, &certificate_size) && certificate >= end)
+        read_u32(head, head_size, directory + 4, &certificate_size) && certificate >= end &&
+        static_cast<uint64_t>(certificate) + certificate_size <= size)
         end = static_cast<uint64_t>(certificate) + certificate_size;
     // The smallest archive appended (an empty ZIP's end record) is 22 bytes.
     return size >= end + 22 ? OVERLAY : NO_OVERLAY;

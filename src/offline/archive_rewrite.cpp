@@ -137,7 +137,7 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
 bool write_nested(Rewrite &rw, struct archive *r, struct archive *w, struct archive_entry *entry,
                   std::string *error)
 {
-    UniqueFd temporary = temporary_file(rw.dir_fd, rw.name, error);
+    UniqueFd temporary = temporary_file(rw.dir_fd, error);
     Source nested;
     nested.outer = r;
     nested.budget = &rw.budget;
@@ -269,19 +269,24 @@ bool rewrite_archive(Source &src, int out, RewritePlan &plan, int dir_fd, const 
     return write_archive(rw, src, out, names, error);
 }
 
-UniqueFd temporary_file(int dir_fd, const char *name, std::string *error)
+UniqueFd temporary_file(int dir_fd, std::string *error)
 {
-    const char *slash = strrchr(name, '/');
-    const std::string folder = slash == nullptr ? "." : slash == name ? "/" : std::string(name, slash - name);
     // Unnamed where the file system allows: nothing is left behind by a killed run.
-    UniqueFd fd(openat(dir_fd, folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    UniqueFd fd(openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     for (unsigned n = 0; !fd && n < 100; ++n) {
-        const std::string temporary = folder + "/.veskacure-" + std::to_string(getpid()) + "-" + std::to_string(n);
+        const std::string temporary = ".veskacure-" + std::to_string(getpid()) + "-" + std::to_string(n);
         fd.reset(openat(dir_fd, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (fd)
-            unlinkat(dir_fd, temporary.c_str(), 0);
-        else if (errno != EEXIST)
+        if (!fd && errno != EEXIST)
             break;
+        // Its name goes at once, while it still names this file (were it
+        // swapped meanwhile, the file would stay: then it is not used).
+        struct stat ours, named;
+        if (fd && (fstat(fd.get(), &ours) != 0 || fstatat(dir_fd, temporary.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+                   ours.st_dev != named.st_dev || ours.st_ino != named.st_ino ||
+                   unlinkat(dir_fd, temporary.c_str(), 0) != 0)) {
+            *error = "the temporary file beside the archive was replaced";
+            return UniqueFd();
+        }
     }
     if (!fd)
         *error = failure("cannot make a temporary file beside the archive");

@@ -32,7 +32,7 @@ using RewritePlan = std::map<EntryPath, MemberOutcome>;
 bool rewrite_archive(Source &src, int out, RewritePlan &plan, int dir_fd, const char *name,
                      std::vector<std::string> *names, std::string *error);
 
-// An unnamed file for writing in the folder that holds name (relative to dir_fd).
-UniqueFd temporary_file(int dir_fd, const char *name, std::string *error);
+// An unnamed file for reading and writing in the folder dir_fd.
+UniqueFd temporary_file(int dir_fd, std::string *error);
 
 #endif

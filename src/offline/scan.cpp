@@ -377,6 +377,14 @@ bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &s
     if ((restored && fstat(fd, &now) != 0) || !archive_candidate(file.name, static_cast<uint64_t>(now.st_size)))
         return false;
     const ReplaceArchive replace = [&](int replacement, uint64_t size, std::string *error) {
+        // The rewrite was planned from the bytes examined: any write since (a
+        // change time or size other than then) makes it stale.
+        struct stat current;
+        if (fstat(fd, &current) != 0 || current.st_size != now.st_size ||
+            current.st_ctim.tv_sec != now.st_ctim.tv_sec || current.st_ctim.tv_nsec != now.st_ctim.tv_nsec) {
+            *error = "changed while being examined";
+            return false;
+        }
         Target target{file, fd, st, static_cast<uint64_t>(now.st_size)};
         target.replacement = replacement;
         target.replacement_size = size;

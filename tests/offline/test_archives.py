@@ -10,8 +10,8 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from test_offline import (FOUR_GIB, WINE_PE, OfflineTest, host, infected, manifest, mkimage, run, run_json,
-                          set_times, state)
+from test_offline import (FOUR_GIB, WINE_PE, OfflineTest, host, infected, manifest, mkimage, mounted, run,
+                          run_json, set_times, state)
 
 TOOLS = ("zip", "unzip", "bsdtar", "tar", "xorriso", "gcab", "7z")
 
@@ -234,6 +234,40 @@ class ArchiveTest(OfflineTest):
             ("cut.zip", ("SETUP.EXE",), "infected", "failed", failed[1][4]),
             ("mixed.zip", ("SETUP.EXE",), "infected", "failed", "README.TXT: encrypted member: not rewritten")])
         self.assertEqual(state(self.root), before)
+
+    def test_findings_and_names_kept_are_bounded(self):
+        # 10,001 encrypted members (names of one file), the first named by 15 folders of 200 letters.
+        src = self.tmp / "many"
+        deep = src.joinpath(*["L" * 200] * 15)
+        deep.mkdir(parents=True)
+        (src / "zero").write_bytes(bytes(57344))
+        os.link(src / "zero", deep / "f")
+        for i in range(10000):
+            os.link(src / "zero", src / ("m%05d" % i))
+        names = sorted(str(p.relative_to(src)) for p in src.rglob("*") if p.is_file() and p.name != "zero")
+        subprocess.run(["zip", "-q", "-P", "secret", self.root / "many.zip", "-@"], cwd=src, check=True,
+                       input="\n".join(names).encode())
+        r = run([self.root], "--json")
+        items = [json.loads(line) for line in r.stdout.splitlines()][:-1]
+        self.assertEqual((r.returncode, len(items), items[0]["member"], items[-1]["error"]),
+                         (2, 10001, [names[0][:1024] + "..."],
+                          "more than 10,000 findings and items not examined: the rest not examined"))
+
+    @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
+    def test_clean_of_a_zip_on_an_ntfs_volume(self):
+        # ntfs-3g has no unnamed files and keeps an open file's name until it is closed.
+        image, volume = self.tmp / "ntfs.img", self.tmp / "volume"
+        with open(image, "wb") as f:
+            f.truncate(32 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
+        volume.mkdir()
+        with mounted(image, volume):
+            tool("zip", "-q", volume / "pack.zip", "SETUP.EXE", "README.TXT", cwd=self.src)
+            self.assertEqual(run_json([volume], "--clean")[:2],
+                             (1, [(str(volume / "pack.zip"), ["SETUP.EXE"], "infected", "restored")]))
+            self.assertEqual(sorted(p.name for p in volume.iterdir()), ["pack.zip"])
+            with zipfile.ZipFile(volume / "pack.zip") as z:
+                self.assertEqual(z.read("SETUP.EXE"), self.expected["SETUP.EXE"])
 
     def test_zip_written_as_a_stream_inside_a_tar(self):
         """Members whose sizes follow their data (a ZIP written to a pipe), read from within a tar.gz."""
