@@ -160,12 +160,6 @@ void rewind(Source &src)
     src.prefix_used = 0;
 }
 
-std::string error_of(struct archive *a)
-{
-    const char *text = archive_error_string(a);
-    return text != nullptr ? text : "cannot be read";
-}
-
 enum Overlay { NO_OVERLAY, OVERLAY, UNDECIDED };
 
 // Bytes past the end of a program's last section. A section table that lies
@@ -226,6 +220,12 @@ Overlay program_overlay(const uint8_t *head, size_t head_size, uint64_t size, bo
 }
 
 }  // namespace
+
+std::string error_of(struct archive *a)
+{
+    const char *text = archive_error_string(a);
+    return text != nullptr ? text : "cannot be read";
+}
 
 bool program_head(const uint8_t *head, size_t head_size, uint64_t size, bool *overlay)
 {

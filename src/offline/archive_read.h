@@ -91,6 +91,8 @@ ScanVerdict rate_head(const MemberHead &head);
 // The format's name for messages ("ZIP", "tar", "ISO 9660", ...), and whether
 // this tool writes it anew: ZIP from offset 0, tar plain or gzip, bzip2, xz.
 std::string format_name(struct archive *a, const Source &src);
+// libarchive's own words for its last error.
+std::string error_of(struct archive *a);
 bool can_rewrite(struct archive *a, const Source &src);
 
 // The member's name as shown: UTF-8 where libarchive can give it.

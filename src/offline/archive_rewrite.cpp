@@ -26,12 +26,6 @@ struct Rewrite {
     std::vector<std::string> names;
 };
 
-std::string error_of(struct archive *a)
-{
-    const char *text = archive_error_string(a);
-    return text != nullptr ? text : "cannot be read";
-}
-
 // "MEMBER » MEMBER: reason": a member that stops the rewrite is named.
 std::string about(const Rewrite &rw, const std::string &reason)
 {
