@@ -256,11 +256,7 @@ class ArchiveTest(OfflineTest):
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_clean_of_a_zip_on_an_ntfs_volume(self):
         # ntfs-3g has no unnamed files and keeps an open file's name until it is closed.
-        image, volume = self.tmp / "ntfs.img", self.tmp / "volume"
-        with open(image, "wb") as f:
-            f.truncate(32 << 20)
-        subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
-        volume.mkdir()
+        image, volume = self.make_volume()
         with mounted(image, volume):
             tool("zip", "-q", volume / "pack.zip", "SETUP.EXE", "README.TXT", cwd=self.src)
             self.assertEqual(run_json([volume], "--clean")[:2],

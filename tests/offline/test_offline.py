@@ -162,6 +162,16 @@ class OfflineTest(unittest.TestCase):
         self.root = self.tmp / "disk"
         self.root.mkdir()
 
+    def make_volume(self):
+        """A 32 MiB NTFS image and its (unmounted) mount point."""
+        image = self.tmp / "ntfs.img"
+        with open(image, "wb") as f:
+            f.truncate(32 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
+        volume = self.tmp / "volume"
+        volume.mkdir()
+        return image, volume
+
     def put(self, relative, data=None, *, infect=None, mode=None):
         path = self.root / relative
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -833,16 +843,6 @@ def mounted(image, mount_point):
 
 @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
 class NtfsTest(OfflineTest):
-    def make_volume(self):
-        """A 32 MiB NTFS image and its (unmounted) mount point."""
-        image = self.tmp / "ntfs.img"
-        with open(image, "wb") as f:
-            f.truncate(32 << 20)
-        subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
-        volume = self.tmp / "volume"
-        volume.mkdir()
-        return image, volume
-
     def test_clean_on_an_ntfs_volume(self):
         image, volume = self.make_volume()
         programs = {"WINDOWS/NOTEPAD.EXE": "notepad.exe", "Program Files/winver.exe": "winver.exe"}

@@ -226,11 +226,7 @@ class RegistryTest(OfflineTest):
 
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_a_hive_on_an_ntfs_volume_is_written_in_place(self):
-        image, volume = self.tmp / "ntfs.img", self.tmp / "volume"
-        with open(image, "wb") as f:
-            f.truncate(32 << 20)
-        subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
-        volume.mkdir()
+        image, volume = self.make_volume()
         original = unpack("SAM", self.tmp / "original")
         with mounted(image, volume):
             sam = unpack("SAM", volume / "Windows/System32/config/SAM")
