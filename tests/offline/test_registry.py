@@ -180,7 +180,7 @@ class RegistryTest(OfflineTest):
         self.assertIn(b"01f5:Guest:0:8215:", accounts(sam)[1])  # disabled
         self.assertEqual(run_json([self.root], "--unshare")[:2], (0, []))
 
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 5, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 5, "as_before": 0, "failed": 0}))
         self.assertEqual({p: e[0] for p, e in state(self.root).items()}, {p: e[0] for p, e in infected.items()})
 
     def test_hives_that_are_not_written(self):
