@@ -560,9 +560,11 @@ Outcome undo_change(Quarantine &q, Manifest &m, size_t i, const UndoOptions &opt
             put_back_mode_and_times(spot.fd.get(), e, error);
         return error->empty() ? Outcome::Undone : Outcome::Failed;
     }
-    // As it was before an older change of the same file: an earlier undo got that far.
+    // As it was before an older change of the same file: an earlier undo got that far. (A forced
+    // undo's record is put back apart from the changes of --clean.)
     for (size_t older : m.by_path[e.path])
-        if (older < i && same && m.entries[older].sha256_before == now)
+        if (older < i && same && m.entries[older].sha256_before == now &&
+            (m.entries[older].action == FORCED_UNDO) == (e.action == FORCED_UNDO))
             return Outcome::AsBefore;
     const bool as_left = e.finished && (e.gone ? !spot.exists : same && as_after);
     const bool allowed = !spot.exists || same ? as_left || unfinished || resumed : resumed;

@@ -286,12 +286,29 @@ class TreeTest(OfflineTest):
             self.assertEqual((line["root"], line["root_ino"]), (str(self.root), self.root.stat().st_ino))
         self.assertIn(bytes(self.root) + b"/bad\xff.exe", [bytes.fromhex(line.get("path_hex", "")) for line in lines])
         self.assertEqual(len(list(quarantine.iterdir())), 1 + len({line["sha256_before"] for line in entries}))
+        # Previewed, then narrowed to one folder (given relative to the current one) and a file.
+        status, listed, summary = run_json([], "--list", quarantine)
+        self.assertEqual((status, [f[:4:2] + f[3:] for f in listed]),
+                         (0, [(line["path"], line["action"], "undone") for line in entries[::-1]]))
+        self.assertEqual(summary, {"changes": len(entries), "would_undo": len(entries), "as_before": 0, "would_fail": 0})
+        windows = sorted(str(self.root / p) for p in ("WINDOWS/SYSTEM.INI", "WINDOWS/checksum.bin", "WINDOWS/copy57344.exe"))
+        status, undone, _ = run_json(["WINDOWS/", self.root / "readonly.exe"], "--undo", quarantine, cwd=self.root)
+        self.assertEqual((status, sorted(undone)), (0, sorted([(p, "undone") for p in windows + [str(self.root / "readonly.exe")]])))
+        now = files_only(state(self.root))
+        self.assertEqual({p: e for p, e in now.items() if p.startswith("WINDOWS/") or p == "readonly.exe"},
+                         {p: e for p, e in files_only(before).items() if p.startswith("WINDOWS/") or p == "readonly.exe"})
+        self.assertEqual(now["linked.exe"][0], host("xcopy.exe"))  # still cleaned
+        self.assertEqual({f[0]: f[3] for f in run_json([self.root / "WINDOWS"], "--list", quarantine)[1]},
+                         dict.fromkeys(windows, "already-as-before"))
+        nothing = run_json([self.tmp / "elsewhere.exe"], "--undo", quarantine)
+        self.assertEqual(nothing[:2], (2, [(str(self.tmp / "elsewhere.exe"), "failed", "no change recorded for it")]))
         for again in (False, True):  # the second time, everything is back already
             status, undone, summary = run_json([], "--undo", quarantine)
-            counts = (0, len(entries)) if again else (len(entries), 0)
+            counts = (0, len(entries)) if again else (len(entries) - 4, 4)
             self.assertEqual((status, summary), (0, dict(zip(("undone", "as_before", "failed"), counts + (0,)))))
             self.assertEqual(files_only(state(self.root)), files_only(before))
-            self.assertEqual({u[1] for u in undone}, {"already-as-before" if again else "undone"})
+            self.assertEqual(sorted(u[0] for u in undone if u[1] == "already-as-before"),
+                             sorted(line["path"] for line in entries) if again else windows + [str(self.root / "readonly.exe")])
         self.assertEqual([u[0] for u in undone], [line["path"] for line in entries[::-1]])  # the newest first
         self.assertEqual(state(self.root)["readonly.exe"][4], before["readonly.exe"][4])  # in place
 
@@ -397,6 +414,17 @@ class QuarantineTest(OfflineTest):
         self.assertEqual((r.returncode, r.stdout), (2, b"%s: not undone: changed since cleaning\n0 undone, 0 already as before, 1 failed\n"
                                                        % bytes(program)))
         self.assertEqual(program.read_bytes(), edited)
+        os.link(program, self.tmp / "second-name")
+        self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2], (0, [(str(program), "undone")]))
+        # Created anew, never written through: the changed file keeps its bytes under its other name.
+        self.assertEqual((program.read_bytes(), (self.tmp / "second-name").read_bytes()), (infected_bytes, edited))
+        # What the forced undo replaced is kept and recorded: --revert-force puts it back, once.
+        self.assertEqual([f[:4:2] + f[3:] for f in run_json([], "--list", quarantine)[1]],
+                         [(str(program), "undo", "undone"), (str(program), "restore", "already-as-before")])
+        self.assertEqual(run_json([], "--undo", quarantine)[:2], (0, [(str(program), "already-as-before")]))
+        for outcome in ("undone", "already-as-before"):
+            self.assertEqual(run_json([], "--undo", quarantine, "--revert-force")[:2], (0, [(str(program), outcome)]))
+            self.assertEqual(program.read_bytes(), edited)
         self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2], (0, [(str(program), "undone")]))
         self.assertEqual(program.read_bytes(), infected_bytes)
         os.remove(program)
