@@ -299,8 +299,9 @@ struct Spot {
 };
 
 // The root folder found at the recorded (or moved) place is the one cleaned:
-// the same device and inode; or, on a volume mounted again, the same file
-// system (type and UUID) and, where the file system keeps them, the same inode.
+// the same device and inode; or, for a volume identified at the clean, the
+// same file system (type and UUID) under any device number and, where the
+// file system keeps them, the same inode.
 bool same_root(Quarantine &q, const Entry &e, const struct stat &root, Spot *spot, std::string *error)
 {
     spot->root_dev = root.st_dev;
@@ -323,7 +324,8 @@ bool same_root(Quarantine &q, const Entry &e, const struct stat &root, Spot *spo
         return false;
     }
     spot->mounted_again = root.st_dev != e.root_dev;
-    if ((e.stable_inodes || !spot->mounted_again) && root.st_ino != e.root_ino)
+    // Made-up inode numbers change at a new mount, which may keep the device number (a loop device).
+    if (e.stable_inodes && root.st_ino != e.root_ino)
         *error = PATH_CHANGED;
     return error->empty();
 }
@@ -541,7 +543,7 @@ Outcome undo_change(Quarantine &q, Manifest &m, size_t i, const UndoOptions &opt
     const bool resumed = m.putting_back.count(e.path) != 0;
     // The file the clean changed (or one an undo created in its place), else another one put there since.
     // Where inode numbers are made up at each mount, the file is recognised by its bytes.
-    const bool by_content = !e.rooted || (spot.mounted_again && !e.stable_inodes);
+    const bool by_content = !e.rooted || (e.identified && !e.stable_inodes);
     const bool as_after = now == e.sha256_after && (!e.sized || foreseen || spot.size == e.size_after);
     const auto made = m.recreated.find(e.path);
     const bool same = foreseen || (spot.exists && (by_content ? as_after || now == e.sha256_before || unfinished

@@ -936,6 +936,10 @@ class NtfsTest(OfflineTest):
             self.assertEqual({(line["fs_type"], line["fs_uuid"], line["stable_inodes"]) for line in lines},
                              {("ntfs", serial.decode().strip(), True)})
             root = ["--root", "%s=%s" % (volume, moved)] if undo_at == moved else []
+            if undo_at == moved:  # as FAT's lines say: inode numbers made up at each mount, files known by their bytes
+                rewritten = [dict(line, stable_inodes=False, ino=line["ino"] + 1000, root_ino=line["root_ino"] + 1000)
+                             if "action" in line else line for line in manifest(quarantine)]
+                (quarantine / "manifest.jsonl").write_text("".join(json.dumps(line) + "\n" for line in rewritten))
             with mounted(other_image, other), mounted(image, undo_at):
                 self.assertNotEqual(undo_at.stat().st_dev, lines[0]["root_dev"])
                 self.assertEqual({path: entry[:2] for path, entry in state(undo_at).items()}, cleaned)
