@@ -583,13 +583,10 @@ Outcome undo_change(Quarantine &q, Manifest &m, size_t i, const UndoOptions &opt
     return error->empty() ? Outcome::Undone : Outcome::Failed;
 }
 
-// A PATH given to --undo or --list as the manifest names files: absolute,
-// without symbolic links where it exists, else without "." and "..".
-std::string manifest_path(const std::string &given)
+// A path made absolute and without "." and "..", by its names alone.
+std::string plain_path(const std::string &given)
 {
     char real[PATH_MAX];
-    if (realpath(given.c_str(), real) != nullptr)
-        return real;
     std::string path;
     if (given[0] != '/' && getcwd(real, sizeof real) != nullptr)
         path = real;
@@ -603,6 +600,14 @@ std::string manifest_path(const std::string &given)
     for (const std::string &name : names)
         path += "/" + name;
     return path.empty() ? "/" : path;
+}
+
+// A PATH given to --undo or --list as the manifest names files: absolute,
+// without symbolic links where it exists.
+std::string manifest_path(const std::string &given)
+{
+    char real[PATH_MAX];
+    return realpath(given.c_str(), real) != nullptr ? real : plain_path(given);
 }
 
 bool read_moves(const std::vector<std::string> &roots, Moves *moves, std::string *error)
@@ -619,7 +624,8 @@ bool read_moves(const std::vector<std::string> &roots, Moves *moves, std::string
             *error = failure(("--root " + root + ": " + to).c_str());
             return false;
         }
-        moves->emplace_back(manifest_path(root.substr(0, equals)), real);
+        // OLD as recorded, whatever is at that place now.
+        moves->emplace_back(plain_path(root.substr(0, equals)), real);
     }
     return true;
 }
