@@ -41,6 +41,8 @@ std::string unescaped(const std::string &field)
 
 // The source of the first mount of dev ("ID PARENT MAJOR:MINOR ROOT POINT
 // OPTIONS [TAGS...] - TYPE SOURCE SUPER-OPTIONS"), empty when none is listed.
+// A FUSE mount made by another user than root names whatever source its
+// maker chose: it has none here.
 std::string mount_source(dev_t dev)
 {
     std::ifstream mounts("/proc/self/mountinfo");
@@ -53,9 +55,13 @@ std::string mount_source(dev_t dev)
             words.push_back(word);
         if (words.size() < 3 || words[2] != wanted)
             continue;
-        for (size_t i = 6; i + 2 < words.size(); ++i)
-            if (words[i] == "-")
-                return unescaped(words[i + 2]);
+        for (size_t i = 6; i + 2 < words.size(); ++i) {
+            if (words[i] != "-")
+                continue;
+            const bool fuse = words[i + 1].compare(0, 4, "fuse") == 0;
+            const std::string options = i + 3 < words.size() ? "," + words[i + 3] + "," : "";
+            return fuse && options.find(",user_id=0,") == std::string::npos ? "" : unescaped(words[i + 2]);
+        }
         return "";
     }
     return "";
