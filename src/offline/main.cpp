@@ -25,8 +25,9 @@ int main(int argc, char **argv)
                  "--clean nothing on disk changes.",
                  "veskacure-offline"};
     bool clean = false, unshare = false, json = false, quiet = false, force = false, no_archives = false;
-    std::string quarantine_dir, undo_dir, list;
-    std::vector<std::string> paths;
+    bool revert_force = false;
+    std::string quarantine_dir, undo_dir, list, list_dir;
+    std::vector<std::string> paths, roots;
     CLI::Option *clean_flag =
         app.add_flag("--clean", clean,
                      "Restore infected programs, delete worm copies, repair SYSTEM.INI, the registry's shell "
@@ -40,21 +41,44 @@ int main(int argc, char **argv)
             ->needs(clean_flag);
     CLI::Option *undo =
         app.add_option("--undo", undo_dir,
-                       "Put back every file changed by the runs recorded in DIR, newest change first, "
-                       "when it is as the clean left it; a file changed since is left alone")
+                       "Put back every file changed by the runs recorded in DIR (with PATHs: those files and "
+                       "the files below those folders), newest change first, when it is as the clean left it; "
+                       "a file changed since is left alone")
             ->type_name("DIR")
+            ->excludes(clean_flag);
+    CLI::Option *listing =
+        app.add_option("--list", list_dir,
+                       "List the changes recorded in DIR (with PATHs: of those files and below those folders): "
+                       "when, what, where, and what --undo would do with each now")
+            ->type_name("DIR")
+            ->excludes(clean_flag)
+            ->excludes(undo);
+    CLI::Option *root_option =
+        app.add_option("--root", roots,
+                       "With --undo or --list: the volume cleaned at OLD (a recorded root or a folder above "
+                       "one) is now mounted at NEW")
+            ->type_name("OLD=NEW")
             ->excludes(clean_flag);
     app.add_flag("--unshare", unshare,
                  "Also find the network shares of Windows NT installations (in every control set of each "
                  "SYSTEM hive) and, with --clean, delete them all, as veskacure.exe /UNSHARE does")
         ->excludes(undo);
-    app.add_flag("--force", force, "With --undo: put back also the files changed since cleaning")->needs(undo);
+    CLI::Option *force_flag =
+        app.add_flag("--force", force,
+                     "With --undo: put back also the files changed since cleaning (what they hold is kept in "
+                     "DIR first)")
+            ->needs(undo);
+    app.add_flag("--revert-force", revert_force,
+                 "With --undo: put back instead what earlier --undo --force runs replaced")
+        ->needs(undo)
+        ->excludes(force_flag);
     CLI::Option *list_option =
         app.add_option("--files-from", list,
                        "Examine each of the NUL-separated paths in FILE (as find -print0 writes them; - for "
                        "standard input) as a PATH")
             ->type_name("FILE")
-            ->excludes(undo);
+            ->excludes(undo)
+            ->excludes(listing);
     app.add_flag("--json", json,
                  "JSON Lines on standard output: one object per finding and per item not examined "
                  "(with --undo: per change), then a summary object");
@@ -64,13 +88,12 @@ int main(int argc, char **argv)
         ->excludes(undo);
     app.add_option("PATH", paths,
                    "A file, or a folder walked recursively in name order (symbolic links are "
-                   "not followed; file systems mounted below it are walked)")
-        ->excludes(undo);
+                   "not followed; file systems mounted below it are walked)");
     app.set_version_flag("--version", "veskacure-offline " VESKACURE_VERSION);
     app.footer("Exit status: 0 nothing found and everything examined; 1 something found (reported or "
                "cleaned) and no error; 2 an error: an item not examined, a restoration, deletion or "
                "repair that failed, a PATH that does not exist, or bad usage. With --undo: 0 every change put "
-               "back or needing nothing; 2 any left alone or failed.\n\n"
+               "back or needing nothing; 2 any left alone or failed. With --list: 0 when DIR could be read.\n\n"
                "On Windows NT disks the registry hives met by the walk (config/SOFTWARE, config/SYSTEM, "
                "config/SAM and NTUSER.DAT) are examined once the walk of their PATH ends: the shell entry, the "
                "Guest account and, with --unshare, network shares. A hive not closed cleanly is reported, "
@@ -81,8 +104,12 @@ int main(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         return app.exit(e) == 0 ? 0 : 2;
     }
-    if (paths.empty() && list_option->count() == 0 && undo->count() == 0) {
+    if (paths.empty() && list_option->count() == 0 && undo->count() == 0 && listing->count() == 0) {
         fprintf(stderr, "veskacure-offline: no PATH given\nRun with --help for more information.\n");
+        return 2;
+    }
+    if (root_option->count() != 0 && undo->count() == 0 && listing->count() == 0) {
+        fprintf(stderr, "veskacure-offline: --root needs --undo or --list\nRun with --help for more information.\n");
         return 2;
     }
 
@@ -91,12 +118,21 @@ int main(int argc, char **argv)
     scan.unshare = unshare;
     scan.archives = !no_archives;
     scan.out.json = json;
-    scan.out.undo = undo->count() != 0;
+    scan.out.undo = undo->count() != 0 || listing->count() != 0;
+    scan.out.list = listing->count() != 0;
     scan.out.progress = !quiet && isatty(STDERR_FILENO) && !scan.out.undo;
     Quarantine quarantine;
     std::string error;
-    if (scan.out.undo && !undo_changes(scan.out, undo_dir, force, &error)) {
-        fprintf(stderr, "veskacure-offline: %s: %s\n", undo_dir.c_str(), error.c_str());
+    UndoOptions undoing;
+    undoing.force = force;
+    undoing.revert_force = revert_force;
+    undoing.list = scan.out.list;
+    undoing.roots = roots;
+    if (scan.out.undo)
+        undoing.paths.swap(paths);  // the files to put back, not to examine
+    const std::string &dir = scan.out.list ? list_dir : undo_dir;
+    if (scan.out.undo && !undo_changes(scan.out, dir, undoing, &error)) {
+        fprintf(stderr, "veskacure-offline: %s: %s\n", dir.c_str(), error.c_str());
         return 2;
     }
     if (quarantine_option->count() != 0) {
@@ -115,6 +151,8 @@ int main(int argc, char **argv)
         return 2;
     }
     const Totals &t = scan.out.totals;
+    if (scan.out.list)
+        return 0;
     if (t.failed != 0 || t.not_examined != 0)
         return 2;
     return found(t) != 0 ? 1 : 0;

@@ -44,6 +44,17 @@ int64_t nanoseconds(const struct timespec &t)
     return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
+// When a change was recorded, in UTC: "2026-03-01T14:05:09Z".
+std::string utc_now()
+{
+    const time_t now = time(nullptr);
+    struct tm parts;
+    char text[32] = "";
+    if (gmtime_r(&now, &parts) != nullptr)
+        strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
 // An existing <sha256>.bin is used only when it is a copy of ours holding
 // exactly those bytes.
 bool have_copy(const Quarantine &q, const std::string &name, const std::string &sha256, uint64_t size)
@@ -94,6 +105,12 @@ bool keep_copy(Quarantine &q, int fd, std::string *sha256, uint64_t *size, std::
 const char *change_name(Change change)
 {
     return CHANGE_NAMES[static_cast<int>(change)];
+}
+
+const Volume &volume_of(Quarantine &q, dev_t dev)
+{
+    const auto known = q.volumes.find(dev);
+    return known != q.volumes.end() ? known->second : q.volumes[dev] = identify_volume(dev);
 }
 
 bool open_quarantine(Quarantine &q, const std::string &given, bool for_undo, std::string *error)
@@ -248,13 +265,19 @@ bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, 
 bool record_change(Quarantine &q, const Place &place, int fd, uint64_t size, const struct stat &st,
                    Change change, std::string *error)
 {
+    return record_change(q, place, fd, size, st, change_name(change), error);
+}
+
+bool record_change(Quarantine &q, const Place &place, int fd, uint64_t size, const struct stat &st,
+                   const char *action, std::string *error)
+{
     // A later change of the same file in this run: undo puts back the copy of its first.
     const auto file = std::make_pair(st.st_dev, st.st_ino);
     const auto kept = q.kept.find(file);
     if (kept != q.kept.end() && kept->second == place.path) {
         nlohmann::ordered_json again;
         put_path(again, place.path);
-        again["again"] = change_name(change);
+        again["again"] = action;
         return append_line(q, again, error);
     }
     std::string sha256;
@@ -267,21 +290,31 @@ bool record_change(Quarantine &q, const Place &place, int fd, uint64_t size, con
     }
     nlohmann::ordered_json line;
     put_path(line, place.path);
-    put_path(line, place.root, "root");
-    line["root_dev"] = place.root_dev;
-    line["root_ino"] = place.root_ino;
-    put_path(line, place.below, "below");
-    line["dev"] = st.st_dev;
-    line["ino"] = st.st_ino;
+    if (!place.root.empty()) {
+        put_path(line, place.root, "root");
+        line["root_dev"] = place.root_dev;
+        line["root_ino"] = place.root_ino;
+        put_path(line, place.below, "below");
+        line["dev"] = st.st_dev;
+        line["ino"] = st.st_ino;
+        // What identifies the root's volume after it is unmounted and mounted again.
+        const Volume &volume = volume_of(q, place.root_dev);
+        if (!volume.uuid.empty()) {
+            line["fs_type"] = volume.type;
+            line["fs_uuid"] = volume.uuid;
+            line["stable_inodes"] = volume.stable_inodes;
+        }
+    }
     line["sha256_before"] = sha256;
     line["size_before"] = size;
     line["mode"] = st.st_mode & 07777;
     line["mtime_ns"] = nanoseconds(st.st_mtim);
     line["atime_ns"] = nanoseconds(st.st_atim);
-    line["action"] = change_name(change);
+    line["action"] = action;
     // A deleted file is recreated with its owner.
     line["uid"] = st.st_uid;
     line["gid"] = st.st_gid;
+    line["time"] = utc_now();
     if (!append_line(q, line, error))
         return false;
     q.kept[file] = place.path;
@@ -297,8 +330,10 @@ bool record_outcome(Quarantine &q, const std::string &path, int fd, bool done, c
     uint64_t size = 0;
     if (fd < 0)
         line["sha256_after"] = nullptr;
-    else if (hash_file(fd, &sha256, &size, &unread))
+    else if (hash_file(fd, &sha256, &size, &unread)) {
         line["sha256_after"] = sha256;
+        line["size_after"] = size;
+    }
     // Without sha256_after, --undo takes the change for one that never completed.
     line["done"] = done;
     if (!done)

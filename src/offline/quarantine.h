@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "offline/posix_file.h"
+#include "offline/volume.h"
 
 // The changes of --clean, named in the manifest "restore", "delete", "repair",
 // "repair-hive", "rewrite".
@@ -31,12 +32,17 @@ struct Quarantine {
     // The files this run has kept a copy of (device and inode: path): a file
     // changed again, as each worm layer is peeled, keeps its first copy.
     std::map<std::pair<dev_t, ino_t>, std::string> kept;
+    std::map<dev_t, Volume> volumes;  // identified once per device number and run
 };
+
+// The identity of the volume with device number dev, read once per run.
+const Volume &volume_of(Quarantine &q, dev_t dev);
 
 // Where a changed file lies: the folder it was reached from (where the walk
 // last entered a volume, or the folder of a PATH that names a file) and the
 // names below it, all on that folder's volume. --undo goes down these names
-// one folder at a time and no further than that volume.
+// one folder at a time and no further than that volume. (No root: a change
+// found through an older manifest's path alone.)
 struct Place {
     std::string path;   // absolute: the root and the names below it, for the reports
     std::string root;   // absolute, without symbolic links
@@ -73,6 +79,11 @@ bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, 
 // either could not be written: then the file must not be changed.
 bool record_change(Quarantine &q, const Place &place, int fd, uint64_t size, const struct stat &st,
                    Change change, std::string *error);
+// The same for a change named action: FORCED_UNDO, a file changed since
+// cleaning that --undo --force replaced, kept so that it can be put back too.
+const char FORCED_UNDO[] = "undo";
+bool record_change(Quarantine &q, const Place &place, int fd, uint64_t size, const struct stat &st,
+                   const char *action, std::string *error);
 
 // After the change: done or not (with change_error), and the SHA-256 of the
 // bytes of fd now, or null for a file deleted (fd < 0).

@@ -129,21 +129,44 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
     }
 }
 
-void report_undo(Output &out, const std::string &path, const std::string &error)
+void report_undo(Output &out, const std::string &path, const std::string &error, bool as_before)
 {
     clear_progress(out);
-    ++(error.empty() ? out.totals.undone : out.totals.failed);
+    ++(!error.empty() ? out.totals.failed : as_before ? out.totals.as_before : out.totals.undone);
     if (out.json) {
         nlohmann::ordered_json object;
         object["path"] = path;
-        object["action"] = error.empty() ? "undone" : "failed";
+        object["action"] = !error.empty() ? "failed" : as_before ? "already-as-before" : "undone";
         if (!error.empty())
             object["error"] = error;
         write_json(object);
-    } else if (error.empty()) {
-        printf("%s: undone\n", printable(path).c_str());
-    } else {
+    } else if (!error.empty()) {
         printf("%s: not undone: %s\n", printable(path).c_str(), error.c_str());
+    } else {
+        printf("%s: %s\n", printable(path).c_str(), as_before ? "already as before" : "undone");
+    }
+    fflush(stdout);
+}
+
+void report_listed(Output &out, const std::string &path, const std::string &time, const std::string &action,
+                   const std::string &error, bool as_before)
+{
+    ++(!error.empty() ? out.totals.failed : as_before ? out.totals.as_before : out.totals.undone);
+    if (out.json) {
+        nlohmann::ordered_json object;
+        object["path"] = path;
+        object["time"] = time.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(time);
+        object["action"] = action;
+        object["undo"] = !error.empty() ? "failed" : as_before ? "already-as-before" : "undone";
+        if (!error.empty())
+            object["error"] = error;
+        write_json(object);
+    } else {
+        const std::string undo = !error.empty() ? "would not be undone: " + error
+                                 : as_before    ? "already as before"
+                                                : "would be undone";
+        printf("%s %s %s: %s\n", time.empty() ? "-" : printable(time).c_str(), printable(action).c_str(),
+               printable(path).c_str(), undo.c_str());
     }
     fflush(stdout);
 }
@@ -190,8 +213,14 @@ bool print_summary(Output &out)
     const Totals &t = out.totals;
     if (out.json) {
         nlohmann::ordered_json counts;
-        if (out.undo) {
+        if (out.list) {
+            counts["changes"] = t.undone + t.as_before + t.failed;
+            counts["would_undo"] = t.undone;
+            counts["as_before"] = t.as_before;
+            counts["would_fail"] = t.failed;
+        } else if (out.undo) {
             counts["undone"] = t.undone;
+            counts["as_before"] = t.as_before;
         } else {
             counts["files"] = t.files;
             counts["examined"] = t.examined;
@@ -207,15 +236,21 @@ bool print_summary(Output &out)
             counts["deleted"] = t.deleted;
             counts["repaired"] = t.repaired;
         }
-        counts["failed"] = t.failed;
+        if (!out.list)
+            counts["failed"] = t.failed;
         if (!out.undo)
             counts["not_examined"] = t.not_examined;
         nlohmann::ordered_json summary;
         summary["summary"] = counts;
         write_json(summary);
-    } else if (out.undo) {
-        printf("%llu undone, %llu failed\n", static_cast<unsigned long long>(t.undone),
+    } else if (out.list) {
+        printf("%llu changes: %llu to undo, %llu already as before, %llu not to be undone\n",
+               static_cast<unsigned long long>(t.undone + t.as_before + t.failed),
+               static_cast<unsigned long long>(t.undone), static_cast<unsigned long long>(t.as_before),
                static_cast<unsigned long long>(t.failed));
+    } else if (out.undo) {
+        printf("%llu undone, %llu already as before, %llu failed\n", static_cast<unsigned long long>(t.undone),
+               static_cast<unsigned long long>(t.as_before), static_cast<unsigned long long>(t.failed));
     } else {
         // Archive counts only where archives were met: a plain tree keeps its short line.
         const std::string archives = t.archives == 0 ? ""

@@ -22,12 +22,14 @@ struct Totals {
     uint64_t infected = 0, worm_copies = 0, system_ini = 0;
     uint64_t shell_entries = 0, shares = 0, guest = 0;  // in registry hives
     uint64_t restored = 0, deleted = 0, repaired = 0, failed = 0, not_examined = 0;
-    uint64_t undone = 0;  // --undo: changes put back (failures count in failed)
+    uint64_t undone = 0;     // --undo: changes put back (failures count in failed); --list: to put back
+    uint64_t as_before = 0;  // --undo, --list: changes whose file is already as before them
 };
 
 struct Output {
     bool json = false;
-    bool undo = false;      // the run is an --undo: its own lines and summary
+    bool undo = false;      // the run is an --undo or a --list: its own lines and summary
+    bool list = false;      // the run is a --list
     bool progress = false;  // standard error is a terminal and --quiet was not given
     Totals totals;
     bool progress_shown = false;
@@ -51,8 +53,14 @@ uint64_t found(const Totals &t);
 void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "",
             const Extra &extra = Extra());
 
-// One change of the manifest that --undo put back (error empty) or not.
-void report_undo(Output &out, const std::string &path, const std::string &error);
+// One change of the manifest that --undo put back (error empty), found
+// already as before it (as_before), or left alone (error).
+void report_undo(Output &out, const std::string &path, const std::string &error, bool as_before = false);
+
+// One change of the manifest as --list shows it: when and what (the change's
+// name), and what --undo would do with it now, as report_undo would say it.
+void report_listed(Output &out, const std::string &path, const std::string &time, const std::string &action,
+                   const std::string &error, bool as_before);
 
 // A diagnostic on standard error that changes no count.
 void warn(Output &out, const std::string &path, const std::string &text);

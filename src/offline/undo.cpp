@@ -1,6 +1,8 @@
 #include "offline/undo.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,11 +18,16 @@ namespace {
 // One change as the manifest describes it.
 struct Entry {
     std::string path;
+    std::string action, time;  // the change's name; when it was recorded (empty: not recorded)
     // Where the file lies (manifests written before these were kept give only the path).
     bool rooted = false;
     std::string root, below;
     dev_t root_dev = 0, dev = 0;
     ino_t root_ino = 0, ino = 0;
+    // The root's volume as it survives a new mount (manifests written before, or volumes without a UUID: none).
+    bool identified = false;
+    std::string fs_type, fs_uuid;
+    bool stable_inodes = false;
     std::string sha256_before;
     uint64_t size_before = 0;
     mode_t mode = 0;
@@ -30,7 +37,29 @@ struct Entry {
     bool finished = false;     // its outcome line follows
     bool gone = false;         // the change deleted the file
     std::string sha256_after;  // empty: not known
+    bool sized = false;        // size_after recorded
+    uint64_t size_after = 0;
 };
+
+// --root OLD=NEW: a recorded root, or a folder above one, is now at NEW.
+using Moves = std::vector<std::pair<std::string, std::string>>;
+
+// Whether path is folder or lies below it.
+bool is_under(const std::string &path, const std::string &folder)
+{
+    return folder == "/" ? path[0] == '/'
+                         : path.compare(0, folder.size(), folder) == 0 &&
+                               (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// A recorded path where it is now.
+std::string moved(const std::string &path, const Moves &moves)
+{
+    for (const auto &[from, to] : moves)
+        if (!path.empty() && is_under(path, from))
+            return to + (from == "/" ? path : path.substr(from.size()));
+    return path;
+}
 
 struct Manifest {
     std::vector<Entry> entries;                           // in the order they were recorded
@@ -80,7 +109,7 @@ bool plain_names(const std::string &below)
     return true;
 }
 
-bool read_change(const nlohmann::json &line, Entry *e)
+bool read_change(const nlohmann::json &line, const Moves &moves, Entry *e)
 {
     const nlohmann::json *sha256 = field(line, "sha256_before"), *size = field(line, "size_before"),
                          *mode = field(line, "mode"), *uid = field(line, "uid"), *gid = field(line, "gid");
@@ -89,6 +118,7 @@ bool read_change(const nlohmann::json &line, Entry *e)
     for (Change change : {Change::RestoreHost, Change::DeleteWormCopy, Change::RepairSystemIni, Change::RepairHive,
                           Change::RewriteArchive})
         known = known || (action->is_string() && *action == change_name(change));
+    known = known || (action->is_string() && *action == FORCED_UNDO);
     if (!known || !is_sha256(sha256) || size == nullptr || !size->is_number_unsigned() || mode == nullptr ||
         !mode->is_number_unsigned() || !get_time(field(line, "atime_ns"), &e->times[0]) ||
         !get_time(field(line, "mtime_ns"), &e->times[1]))
@@ -103,11 +133,27 @@ bool read_change(const nlohmann::json &line, Entry *e)
             !plain_names(e->below))
             return false;
         e->rooted = true;
+        e->root = moved(e->root, moves);
+        const nlohmann::json *type = field(line, "fs_type"), *uuid = field(line, "fs_uuid"),
+                             *stable = field(line, "stable_inodes");
+        if (type != nullptr || uuid != nullptr || stable != nullptr) {
+            if (type == nullptr || !type->is_string() || uuid == nullptr || !uuid->is_string() ||
+                stable == nullptr || !stable->is_boolean() || uuid->get_ref<const std::string &>().empty())
+                return false;
+            e->identified = true;
+            e->fs_type = type->get<std::string>();
+            e->fs_uuid = uuid->get<std::string>();
+            e->stable_inodes = stable->get<bool>();
+        }
         e->root_dev = numbers[0]->get<dev_t>();
         e->root_ino = numbers[1]->get<ino_t>();
         e->dev = numbers[2]->get<dev_t>();
         e->ino = numbers[3]->get<ino_t>();
     }
+    e->action = action->get<std::string>();
+    const nlohmann::json *time = field(line, "time");
+    if (time != nullptr && time->is_string())
+        e->time = time->get<std::string>();
     e->sha256_before = sha256->get<std::string>();
     e->size_before = size->get<uint64_t>();
     // Never set-user-ID, set-group-ID or sticky: a clean only puts back the mode a file had.
@@ -134,21 +180,26 @@ bool read_outcome(const nlohmann::json &line, const std::string &path, Manifest 
         e.gone = after != nullptr && after->is_null();
         if (is_sha256(after))
             e.sha256_after = after->get<std::string>();
+        const nlohmann::json *size = field(line, "size_after");
+        e.sized = size != nullptr && size->is_number_unsigned();
+        if (e.sized)
+            e.size_after = size->get<uint64_t>();
         return true;
     }
     return false;
 }
 
-void read_line(std::string_view text, size_t number, Manifest *m)
+void read_line(std::string_view text, size_t number, const Moves &moves, Manifest *m)
 {
     if (text.empty())
         return;
     const nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
     std::string path;
     bool readable = !line.is_discarded() && line.is_object() && get_path(line, &path);
+    path = moved(path, moves);
     if (readable && line.contains("action")) {
         Entry e;
-        readable = read_change(line, &e);
+        readable = read_change(line, moves, &e);
         if (readable) {
             e.path = path;
             m->by_path[path].push_back(m->entries.size());
@@ -181,7 +232,7 @@ void read_line(std::string_view text, size_t number, Manifest *m)
         m->unreadable.push_back(number);
 }
 
-bool read_manifest(int fd, Manifest *m, std::string *error)
+bool read_manifest(int fd, const Moves &moves, Manifest *m, std::string *error)
 {
     std::string text;
     const bool read = read_pieces(fd, [&](const char *bytes, size_t count) {
@@ -197,13 +248,14 @@ bool read_manifest(int fd, Manifest *m, std::string *error)
         size_t end = text.find('\n', begin);
         if (end == std::string::npos)
             end = text.size();
-        read_line(std::string_view(text).substr(begin, end - begin), number + 1, m);
+        read_line(std::string_view(text).substr(begin, end - begin), number + 1, moves, m);
         begin = end + 1;
     }
     return true;
 }
 
 const char PATH_CHANGED[] = "path changed since cleaning";
+const char ANOTHER_VOLUME[] = "another volume";
 
 
 // Goes down the first count names from folder, one folder at a time and never
@@ -233,6 +285,9 @@ bool descend(UniqueFd &folder, const std::vector<std::string> &names, size_t cou
 // leaving the root's volume, or for an older manifest from "/"; then the
 // file itself, absent or a regular file.
 struct Spot {
+    dev_t root_dev = 0;    // the root as it is now
+    ino_t root_ino = 0;
+    bool mounted_again = false;  // the root's volume is the recorded one under another device number
     UniqueFd folder;
     std::string name;
     bool exists = false;
@@ -240,9 +295,42 @@ struct Spot {
     UniqueFd path;       // the file, O_PATH, when it exists
     UniqueFd fd;         // the file, read-only, when it exists
     std::string sha256;  // of its bytes
+    uint64_t size = 0;
 };
 
-bool locate(const Entry &e, Spot *spot, std::string *error)
+// The root folder found at the recorded (or moved) place is the one cleaned:
+// the same device and inode; or, for a volume identified at the clean, the
+// same file system (type and UUID) under any device number and, where the
+// file system keeps them, the same inode.
+bool same_root(Quarantine &q, const Entry &e, const struct stat &root, Spot *spot, std::string *error)
+{
+    spot->root_dev = root.st_dev;
+    spot->root_ino = root.st_ino;
+    if (!e.identified) {
+        if (root.st_dev != e.root_dev || root.st_ino != e.root_ino)
+            *error = PATH_CHANGED;
+        return error->empty();
+    }
+    const Volume &now = volume_of(q, root.st_dev);
+    // A volume whose source cannot be read (an undo without root's rights) is taken by its device number.
+    if (now.uuid.empty() && !now.error.empty()) {
+        if (root.st_dev != e.root_dev || root.st_ino != e.root_ino)
+            *error = PATH_CHANGED;
+        return error->empty();
+    }
+    // Never one disk's files onto another, --force or not.
+    if (now.uuid != e.fs_uuid || now.type != e.fs_type) {
+        *error = ANOTHER_VOLUME;
+        return false;
+    }
+    spot->mounted_again = root.st_dev != e.root_dev;
+    // Made-up inode numbers change at a new mount, which may keep the device number (a loop device).
+    if (e.stable_inodes && root.st_ino != e.root_ino)
+        *error = PATH_CHANGED;
+    return error->empty();
+}
+
+bool locate(Quarantine &q, const Entry &e, Spot *spot, std::string *error)
 {
     const std::vector<std::string> names = path_names(e.rooted ? e.below : e.path);
     if (names.empty()) {
@@ -258,12 +346,14 @@ bool locate(const Entry &e, Spot *spot, std::string *error)
         struct stat root;
         if (!descend(spot->folder, path_names(e.root), path_names(e.root).size(), nullptr, error))
             return false;
-        if (fstat(spot->folder.get(), &root) != 0 || root.st_dev != e.root_dev || root.st_ino != e.root_ino) {
-            *error = PATH_CHANGED;
+        if (fstat(spot->folder.get(), &root) != 0) {
+            *error = failure("cannot open a folder on the way");
             return false;
         }
+        if (!same_root(q, e, root, spot, error))
+            return false;
     }
-    if (!descend(spot->folder, names, names.size() - 1, e.rooted ? &e.root_dev : nullptr, error))
+    if (!descend(spot->folder, names, names.size() - 1, e.rooted ? &spot->root_dev : nullptr, error))
         return false;
     spot->name = names.back();
     // The type is checked through a descriptor that opens nothing (a device put there is never opened).
@@ -275,7 +365,9 @@ bool locate(const Entry &e, Spot *spot, std::string *error)
         *error = failure("cannot examine");
         return false;
     }
-    if (!S_ISREG(spot->st.st_mode) || (e.rooted && spot->st.st_dev != e.dev)) {
+    // The file lies on the root's volume: under its device number now when mounted again.
+    const dev_t volume = spot->mounted_again && e.dev == e.root_dev ? spot->root_dev : e.dev;
+    if (!S_ISREG(spot->st.st_mode) || (e.rooted && spot->st.st_dev != volume)) {
         *error = PATH_CHANGED;
         return false;
     }
@@ -291,8 +383,7 @@ bool locate(const Entry &e, Spot *spot, std::string *error)
         *error = PATH_CHANGED;
         return false;
     }
-    uint64_t size = 0;
-    return hash_file(spot->fd.get(), &spot->sha256, &size, error);
+    return hash_file(spot->fd.get(), &spot->sha256, &spot->size, error);
 }
 
 // Mode and times as recorded, all on disk.
@@ -331,13 +422,30 @@ UniqueFd open_in_place(const Spot &spot, std::string *error)
     return fd;
 }
 
+// Before a forced put-back: the bytes the file holds now kept in DIR and the
+// replacement recorded as a change of its own ("undo"), with the file's mode,
+// times and owner, so that --revert-force can put them back.
+bool keep_replaced(Quarantine &q, const Entry &e, const Spot &spot, std::string *error)
+{
+    Place place;
+    place.path = e.path;
+    if (e.rooted) {
+        place.root = e.root;
+        place.root_dev = spot.root_dev;
+        place.root_ino = spot.root_ino;
+        place.below = e.below;
+    }
+    return record_change(q, place, spot.fd.get(), spot.size, spot.st, FORCED_UNDO, error);
+}
+
 // The kept bytes written over the file in place (inode and hard links stay)
 // when it is the file that was cleaned, or else into a file created anew
 // (whatever is at the path removed first, never written through); then its
 // length, owner when created, mode and times. Begun and ended by a manifest
 // line: a put-back cut short is done again by the next undo, whatever the
-// file then holds.
-void put_back(Quarantine &q, Manifest &m, const Entry &e, Spot &spot, bool in_place, std::string *error)
+// file then holds. A forced put-back keeps what it replaces first.
+void put_back(Quarantine &q, Manifest &m, const Entry &e, Spot &spot, bool in_place, bool forced,
+              std::string *error)
 {
     // A damaged copy is not written over the file.
     const std::string name = e.sha256_before + ".bin";
@@ -350,6 +458,8 @@ void put_back(Quarantine &q, Manifest &m, const Entry &e, Spot &spot, bool in_pl
         *error = "the kept copy " + name + " is damaged";
         return;
     }
+    if (forced && spot.exists && !keep_replaced(q, e, spot, error))
+        return;
     nlohmann::ordered_json line;
     put_path(line, e.path);
     line["undo_begin"] = e.sha256_before;
@@ -399,61 +509,166 @@ void put_back(Quarantine &q, Manifest &m, const Entry &e, Spot &spot, bool in_pl
         end["ino"] = st.st_ino;
     if (!append_line(q, end, error))
         return;
+    if (forced && spot.exists) {
+        nlohmann::ordered_json outcome;
+        put_path(outcome, e.path);
+        outcome["sha256_after"] = e.sha256_before;
+        outcome["size_after"] = e.size_before;
+        outcome["done"] = true;
+        if (!append_line(q, outcome, error))
+            return;
+    }
     m.putting_back.erase(e.path);
     if (!in_place)
         m.recreated[e.path] = st.st_ino;
 }
 
-void undo_change(Quarantine &q, Manifest &m, size_t i, bool force, std::string *error)
+enum class Outcome { Undone, AsBefore, Failed };
+
+// What --list foresees: the files that an undo would have put back by the
+// time it reaches an older change, and the bytes (SHA-256) they would hold.
+using Planned = std::map<std::string, std::string>;
+
+Outcome undo_change(Quarantine &q, Manifest &m, size_t i, const UndoOptions &options, Planned &planned,
+                    std::string *error)
 {
     const Entry &e = m.entries[i];
     Spot spot;
-    if (!locate(e, &spot, error))
-        return;
-    const std::string &now = spot.sha256;
+    if (!locate(q, e, &spot, error))
+        return Outcome::Failed;
+    const auto plan = planned.find(e.path);
+    const bool foreseen = plan != planned.end();
+    const std::string &now = foreseen ? plan->second : spot.sha256;
     const bool unfinished = !e.finished || (!e.gone && e.sha256_after.empty());
     const bool resumed = m.putting_back.count(e.path) != 0;
     // The file the clean changed (or one an undo created in its place), else another one put there since.
+    // Where inode numbers are made up at each mount, the file is recognised by its bytes.
+    const bool by_content = !e.rooted || (e.identified && !e.stable_inodes);
+    const bool as_after = now == e.sha256_after && (!e.sized || foreseen || spot.size == e.size_after);
     const auto made = m.recreated.find(e.path);
-    const bool same = spot.exists && (e.rooted ? spot.st.st_ino == e.ino ||
-                                                     (made != m.recreated.end() && made->second == spot.st.st_ino)
-                                               : now == e.sha256_after || now == e.sha256_before || unfinished);
+    const bool same = foreseen || (spot.exists && (by_content ? as_after || now == e.sha256_before || unfinished
+                                                              : spot.st.st_ino == e.ino ||
+                                                                    (made != m.recreated.end() &&
+                                                                     made->second == spot.st.st_ino)));
     if (same && now == e.sha256_before) {
         // The bytes are as before: a change that failed or was stopped before it began, or an
         // undo stopped before it set the mode and times. Whenever the clean or the undo changed
         // anything, the mode or the modification time differs; the access time alone may have
         // been set by someone else's read, which only the owner could put back.
-        if ((spot.st.st_mode & 07777) != e.mode || spot.st.st_mtim.tv_sec != e.times[1].tv_sec ||
-            spot.st.st_mtim.tv_nsec != e.times[1].tv_nsec)
+        if (foreseen || ((spot.st.st_mode & 07777) == e.mode && spot.st.st_mtim.tv_sec == e.times[1].tv_sec &&
+                         spot.st.st_mtim.tv_nsec == e.times[1].tv_nsec))
+            return Outcome::AsBefore;
+        if (!options.list)
             put_back_mode_and_times(spot.fd.get(), e, error);
-        return;
+        return error->empty() ? Outcome::Undone : Outcome::Failed;
     }
-    // As it was before an older change of the same file: an earlier undo got that far.
+    // As it was before an older change of the same file: an earlier undo got that far. (A forced
+    // undo's record is put back apart from the changes of --clean.)
     for (size_t older : m.by_path[e.path])
-        if (older < i && same && m.entries[older].sha256_before == now)
-            return;
-    const bool as_left = e.finished && (e.gone ? !spot.exists : same && now == e.sha256_after);
-    const bool allowed = !spot.exists || same ? as_left || unfinished || resumed || force : resumed || force;
-    if (allowed)
-        put_back(q, m, e, spot, same, error);
-    else
+        if (older < i && same && m.entries[older].sha256_before == now &&
+            (m.entries[older].action == FORCED_UNDO) == (e.action == FORCED_UNDO))
+            return Outcome::AsBefore;
+    const bool as_left = e.finished && (e.gone ? !spot.exists : same && as_after);
+    const bool allowed = !spot.exists || same ? as_left || unfinished || resumed : resumed;
+    if (!allowed && !options.force) {
         *error = "changed since cleaning";
+        return Outcome::Failed;
+    }
+    if (options.list) {
+        planned[e.path] = e.sha256_before;
+        return Outcome::Undone;
+    }
+    // A file changed since cleaning is never written through: it is created anew.
+    put_back(q, m, e, spot, same && allowed, !allowed, error);
+    return error->empty() ? Outcome::Undone : Outcome::Failed;
+}
+
+// A path made absolute and without "." and "..", by its names alone.
+std::string plain_path(const std::string &given)
+{
+    char real[PATH_MAX];
+    std::string path;
+    if (given[0] != '/' && getcwd(real, sizeof real) != nullptr)
+        path = real;
+    std::vector<std::string> names = path_names(path);
+    for (const std::string &name : path_names(given))
+        if (name == ".." && !names.empty())
+            names.pop_back();
+        else if (name != "." && name != "..")
+            names.push_back(name);
+    path.clear();
+    for (const std::string &name : names)
+        path += "/" + name;
+    return path.empty() ? "/" : path;
+}
+
+// A PATH given to --undo or --list as the manifest names files: absolute,
+// without symbolic links where it exists.
+std::string manifest_path(const std::string &given)
+{
+    char real[PATH_MAX];
+    return realpath(given.c_str(), real) != nullptr ? real : plain_path(given);
+}
+
+bool read_moves(const std::vector<std::string> &roots, Moves *moves, std::string *error)
+{
+    for (const std::string &root : roots) {
+        const size_t equals = root.find('=');
+        char real[PATH_MAX];
+        if (equals == std::string::npos || equals == 0 || root[0] != '/') {
+            *error = "--root " + root + ": not OLD=NEW with an absolute OLD";
+            return false;
+        }
+        const std::string to = root.substr(equals + 1);
+        if (realpath(to.c_str(), real) == nullptr) {
+            *error = failure(("--root " + root + ": " + to).c_str());
+            return false;
+        }
+        // OLD as recorded, whatever is at that place now.
+        moves->emplace_back(plain_path(root.substr(0, equals)), real);
+    }
+    return true;
 }
 
 }  // namespace
 
-bool undo_changes(Output &out, const std::string &dir, bool force, std::string *error)
+bool undo_changes(Output &out, const std::string &dir, const UndoOptions &options, std::string *error)
 {
     Quarantine q;
     Manifest m;
-    if (!open_quarantine(q, dir, true, error) || !read_manifest(q.manifest.get(), &m, error))
+    Moves moves;
+    if (!read_moves(options.roots, &moves, error) || !open_quarantine(q, dir, true, error) ||
+        !read_manifest(q.manifest.get(), moves, &m, error))
         return false;
     for (size_t number : m.unreadable)
         report_undo(out, dir + "/manifest.jsonl", "line " + std::to_string(number) + " cannot be read");
+    std::vector<std::string> paths;
+    std::vector<bool> matched(options.paths.size());
+    for (const std::string &path : options.paths)
+        paths.push_back(manifest_path(path));
+    // Undo puts back the changes of --clean; --revert-force what forced undos replaced. --list
+    // foresees each apart.
+    Planned planned[2];
     for (size_t i = m.entries.size(); i-- > 0;) {
+        const Entry &e = m.entries[i];
+        bool wanted = paths.empty();
+        for (size_t p = 0; p < paths.size(); ++p)
+            if (is_under(e.path, paths[p]))
+                wanted = matched[p] = true;
+        const bool reverts = e.action == FORCED_UNDO;
+        if (!wanted || (!options.list && reverts != options.revert_force))
+            continue;
         std::string problem;
-        undo_change(q, m, i, force, &problem);
-        report_undo(out, m.entries[i].path, problem);
+        const Outcome outcome = undo_change(q, m, i, options, planned[reverts], &problem);
+        if (options.list)
+            report_listed(out, e.path, e.time, e.action, problem, outcome == Outcome::AsBefore);
+        else
+            report_undo(out, e.path, problem, outcome == Outcome::AsBefore);
     }
+    for (size_t p = 0; p < paths.size(); ++p)
+        if (!matched[p] && options.list)
+            warn(out, paths[p], "no change recorded for it");
+        else if (!matched[p])
+            report_undo(out, paths[p], "no change recorded for it");
     return true;
 }

@@ -185,7 +185,7 @@ class ArchiveTest(OfflineTest):
         self.assertEqual(self.findings()[:2], (0, []))
 
         self.assertEqual([line.get("action") for line in manifest(quarantine)[::2]], ["rewrite"] * 3)
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 3, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 3, "as_before": 0, "failed": 0}))
         self.assertEqual(state(self.root), before)
 
     def test_what_cannot_be_examined_or_rewritten(self):

@@ -162,13 +162,16 @@ class OfflineTest(unittest.TestCase):
         self.root = self.tmp / "disk"
         self.root.mkdir()
 
-    def make_volume(self):
-        """A 32 MiB NTFS image and its (unmounted) mount point."""
-        image = self.tmp / "ntfs.img"
+    def make_volume(self, name=""):
+        """A 32 MiB NTFS image and its (unmounted) mount point. Its serial number is random: mkntfs takes
+        it from the clock, and two volumes made in one second would have the same."""
+        image = self.tmp / ("ntfs%s.img" % name)
         with open(image, "wb") as f:
             f.truncate(32 << 20)
         subprocess.run(["mkntfs", "-F", "-Q", "-q", str(image)], check=True, capture_output=True)
-        volume = self.tmp / "volume"
+        subprocess.run(["ntfslabel", "--new-serial=" + os.urandom(8).hex(), str(image)], check=True,
+                       capture_output=True)
+        volume = self.tmp / ("volume" + name)
         volume.mkdir()
         return image, volume
 
@@ -283,10 +286,29 @@ class TreeTest(OfflineTest):
             self.assertEqual((line["root"], line["root_ino"]), (str(self.root), self.root.stat().st_ino))
         self.assertIn(bytes(self.root) + b"/bad\xff.exe", [bytes.fromhex(line.get("path_hex", "")) for line in lines])
         self.assertEqual(len(list(quarantine.iterdir())), 1 + len({line["sha256_before"] for line in entries}))
-        for _ in range(2):  # the second time, everything is back already
+        # Previewed, then narrowed to one folder (given relative to the current one) and a file.
+        status, listed, summary = run_json([], "--list", quarantine)
+        self.assertEqual((status, [f[:4:2] + f[3:] for f in listed]),
+                         (0, [(line["path"], line["action"], "undone") for line in entries[::-1]]))
+        self.assertEqual(summary, {"changes": len(entries), "would_undo": len(entries), "as_before": 0, "would_fail": 0})
+        windows = sorted(str(self.root / p) for p in ("WINDOWS/SYSTEM.INI", "WINDOWS/checksum.bin", "WINDOWS/copy57344.exe"))
+        status, undone, _ = run_json(["WINDOWS/", self.root / "readonly.exe"], "--undo", quarantine, cwd=self.root)
+        self.assertEqual((status, sorted(undone)), (0, sorted([(p, "undone") for p in windows + [str(self.root / "readonly.exe")]])))
+        now = files_only(state(self.root))
+        self.assertEqual({p: e for p, e in now.items() if p.startswith("WINDOWS/") or p == "readonly.exe"},
+                         {p: e for p, e in files_only(before).items() if p.startswith("WINDOWS/") or p == "readonly.exe"})
+        self.assertEqual(now["linked.exe"][0], host("xcopy.exe"))  # still cleaned
+        self.assertEqual({f[0]: f[3] for f in run_json([self.root / "WINDOWS"], "--list", quarantine)[1]},
+                         dict.fromkeys(windows, "already-as-before"))
+        nothing = run_json([self.tmp / "elsewhere.exe"], "--undo", quarantine)
+        self.assertEqual(nothing[:2], (2, [(str(self.tmp / "elsewhere.exe"), "failed", "no change recorded for it")]))
+        for again in (False, True):  # the second time, everything is back already
             status, undone, summary = run_json([], "--undo", quarantine)
-            self.assertEqual((status, summary), (0, {"undone": len(entries), "failed": 0}))
+            counts = (0, len(entries)) if again else (len(entries) - 4, 4)
+            self.assertEqual((status, summary), (0, dict(zip(("undone", "as_before", "failed"), counts + (0,)))))
             self.assertEqual(files_only(state(self.root)), files_only(before))
+            self.assertEqual(sorted(u[0] for u in undone if u[1] == "already-as-before"),
+                             sorted(line["path"] for line in entries) if again else windows + [str(self.root / "readonly.exe")])
         self.assertEqual([u[0] for u in undone], [line["path"] for line in entries[::-1]])  # the newest first
         self.assertEqual(state(self.root)["readonly.exe"][4], before["readonly.exe"][4])  # in place
 
@@ -300,7 +322,8 @@ class ErrorTest(OfflineTest):
         self.assertEqual(missing.returncode, 2)
         self.assertIn(b"missing: cannot examine: No such file or directory\n", missing.stderr)
         for bad in ([], ["--bogus", self.root], ["--quarantine", self.tmp / "q", self.root],
-                    ["--undo", self.tmp / "q", self.root], ["--force", self.root]):
+                    ["--list", self.tmp / "q", "--clean", self.root], ["--root", "/a=/b", self.root],
+                    ["--force", self.root]):
             r = run(bad)
             self.assertEqual((r.returncode, r.stdout), (2, b""), bad)
             self.assertNotEqual(r.stderr, b"")
@@ -336,7 +359,7 @@ class ErrorTest(OfflineTest):
         # Reading another user's file may set its access time: only root or the owner can prevent that.
         self.assertEqual(after["theirs.exe"][:2], before["theirs.exe"][:2])
         # Back as it was: read-only for its owner, who is not root.
-        self.assertEqual(run_json([], "--undo", quarantine, unprivileged=True)[::2], (0, {"undone": 2, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine, unprivileged=True)[::2], (0, {"undone": 1, "as_before": 1, "failed": 0}))
         self.assertEqual(state(self.root)["mine.exe"][:4], before["mine.exe"][:4])
 
     def test_files_of_4_gib_or_more_are_rated_but_not_restored(self):
@@ -388,9 +411,20 @@ class QuarantineTest(OfflineTest):
             f.write(b"a later patch")
         edited = program.read_bytes()
         r = run([], "--undo", quarantine)
-        self.assertEqual((r.returncode, r.stdout), (2, b"%s: not undone: changed since cleaning\n0 undone, 1 failed\n"
+        self.assertEqual((r.returncode, r.stdout), (2, b"%s: not undone: changed since cleaning\n0 undone, 0 already as before, 1 failed\n"
                                                        % bytes(program)))
         self.assertEqual(program.read_bytes(), edited)
+        os.link(program, self.tmp / "second-name")
+        self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2], (0, [(str(program), "undone")]))
+        # Created anew, never written through: the changed file keeps its bytes under its other name.
+        self.assertEqual((program.read_bytes(), (self.tmp / "second-name").read_bytes()), (infected_bytes, edited))
+        # What the forced undo replaced is kept and recorded: --revert-force puts it back, once.
+        self.assertEqual([f[:4:2] + f[3:] for f in run_json([], "--list", quarantine)[1]],
+                         [(str(program), "undo", "undone"), (str(program), "restore", "already-as-before")])
+        self.assertEqual(run_json([], "--undo", quarantine)[:2], (0, [(str(program), "already-as-before")]))
+        for outcome in ("undone", "already-as-before"):
+            self.assertEqual(run_json([], "--undo", quarantine, "--revert-force")[:2], (0, [(str(program), outcome)]))
+            self.assertEqual(program.read_bytes(), edited)
         self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2], (0, [(str(program), "undone")]))
         self.assertEqual(program.read_bytes(), infected_bytes)
         os.remove(program)
@@ -647,7 +681,7 @@ class HostileTest(OfflineTest):
             self.assertEqual(state(secret), before)
         os.remove(sub)
         os.rename(self.root / "alice/moved", sub)
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 2, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 2, "as_before": 0, "failed": 0}))
         self.assertEqual(passwd.read_bytes(), infected_bytes)
         self.assertEqual((os.stat(sub / "evil.sh").st_uid, os.stat(sub / "evil.sh").st_mode & 0o7777), (NOBODY, 0o644))
 
@@ -725,7 +759,7 @@ class HostileTest(OfflineTest):
         program.write_bytes(infected_bytes)
         self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine)[0], 1)
         self.assertEqual(copy.read_bytes(), infected_bytes)
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 3, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 2, "as_before": 1, "failed": 0}))
         self.assertEqual(program.read_bytes(), infected_bytes)
 
     def test_a_tree_25000_folders_deep(self):
@@ -786,7 +820,7 @@ class HostileTest(OfflineTest):
             hashlib.sha256(INI_LF).hexdigest() + ".bin"})
         self.assertEqual(sum(st.st_size for st in copies.values()), sum(size for _, size in before.values()) + len(INI_LF))
         self.assertLess(copies[before[sparse][0] + ".bin"].st_blocks * 512, 16 << 20)
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 4, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 4, "as_before": 0, "failed": 0}))
         self.assertEqual({path: (hashlib.sha256(path.read_bytes()).hexdigest(), path.stat().st_size)
                           for path in before}, before)
 
@@ -863,6 +897,72 @@ class NtfsTest(OfflineTest):
             self.assertNotIn("WINDOWS/SYSTEM/copy.exe", after)
             self.assertEqual(after["WINDOWS/SYSTEM.INI"][0], INI_CRLF_REPAIRED)
 
+
+    def make_windows(self, volume):
+        """Two infected programs, a worm copy and an infected SYSTEM.INI."""
+        for path, name in {"WINDOWS/NOTEPAD.EXE": "notepad.exe", "Program Files/winver.exe": "winver.exe"}.items():
+            mkimage(volume / path, "worm", "--host", WINE_PE / name)
+        mkimage(volume / "WINDOWS/SYSTEM/copy.exe", "worm", "--size", 57344)
+        (volume / "WINDOWS/SYSTEM.INI").write_bytes(INI_CRLF)
+
+    @staticmethod
+    def timed_state(volume):
+        """The files at distinct times. ntfs-3g moves an access time at each read, state's too: the times
+        are set again after it."""
+        set_times(volume)
+        files = files_only(state(volume))
+        set_times(volume)
+        return files
+
+    def test_undo_after_the_volume_was_mounted_again(self):
+        """Unmounted after the clean and mounted again, with another FUSE volume mounted in between (so that
+        the device number differs): at the same folder, then at another one with --root. Another volume
+        with the same files at the recorded folder is refused, --force or not."""
+        image, volume = self.make_volume()
+        other_image, other = self.make_volume("2")
+        moved = self.tmp / "moved"
+        moved.mkdir()
+        for undo_at in (volume, moved):
+            quarantine = self.tmp / ("q-" + undo_at.name)
+            with mounted(image, volume):
+                if undo_at == volume:
+                    self.make_windows(volume)
+                before = self.timed_state(volume)
+                status, _, summary = run_json([volume], "--clean", "--quarantine", quarantine)
+                self.assertEqual((status, summary["restored"], summary["deleted"], summary["repaired"]), (1, 2, 1, 1))
+                cleaned = {path: entry[:2] for path, entry in state(volume).items()}
+            lines = [line for line in manifest(quarantine) if "action" in line]
+            serial = subprocess.run(["blkid", "-o", "value", "-s", "UUID", image], stdout=subprocess.PIPE).stdout
+            self.assertEqual({(line["fs_type"], line["fs_uuid"], line["stable_inodes"]) for line in lines},
+                             {("ntfs", serial.decode().strip(), True)})
+            root = ["--root", "%s=%s" % (volume, moved)] if undo_at == moved else []
+            if undo_at == moved:  # as FAT's lines say: inode numbers made up at each mount, files known by their bytes
+                rewritten = [dict(line, stable_inodes=False, ino=line["ino"] + 1000, root_ino=line["root_ino"] + 1000)
+                             if "action" in line else line for line in manifest(quarantine)]
+                (quarantine / "manifest.jsonl").write_text("".join(json.dumps(line) + "\n" for line in rewritten))
+            with mounted(other_image, other), mounted(image, undo_at):
+                self.assertNotEqual(undo_at.stat().st_dev, lines[0]["root_dev"])
+                self.assertEqual({path: entry[:2] for path, entry in state(undo_at).items()}, cleaned)
+                listed = run_json([], "--list", quarantine, *root)
+                self.assertEqual((listed[0], {f[3] for f in listed[1]}), (0, {"undone"}))
+                status, undone, summary = run_json([], "--undo", quarantine, *root)
+                self.assertEqual((status, summary), (0, {"undone": 4, "as_before": 0, "failed": 0}), undone)
+                self.assertEqual({path[len(str(undo_at)):] for path, _ in undone},
+                                 {"/" + line["below"] for line in lines})
+                self.assertEqual(files_only(state(undo_at)), before, undo_at)
+        # The same files, as the clean left them, on a volume made afresh: same names, same inode numbers.
+        with mounted(other_image, volume):
+            self.make_windows(volume)
+            self.assertEqual(run_json([volume], "--clean")[0], 1)
+            self.assertEqual([volume.stat().st_ino] + [(volume / line["below"]).stat().st_ino
+                                                       for line in lines if line["action"] != "delete"],
+                             [lines[0]["root_ino"]] + [line["ino"] for line in lines if line["action"] != "delete"])
+            untouched = self.timed_state(volume)
+            for force in ([], ["--force"]):
+                status, refused, _ = run_json([], "--undo", quarantine, *force)
+                self.assertEqual((status, {f[1:] for f in refused}, len(refused)),
+                                 (2, {("failed", "another volume")}, 4))
+            self.assertEqual(files_only(state(volume)), untouched)
 
     def test_no_space_for_a_sparse_program(self):
         """ntfs-3g cannot allocate ahead: each hole's blocks are had by writing a zero into them, and the

@@ -180,7 +180,7 @@ class RegistryTest(OfflineTest):
         self.assertIn(b"01f5:Guest:0:8215:", accounts(sam)[1])  # disabled
         self.assertEqual(run_json([self.root], "--unshare")[:2], (0, []))
 
-        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 5, "failed": 0}))
+        self.assertEqual(run_json([], "--undo", quarantine)[::2], (0, {"undone": 5, "as_before": 0, "failed": 0}))
         self.assertEqual({p: e[0] for p, e in state(self.root).items()}, {p: e[0] for p, e in infected.items()})
 
     def test_hives_that_are_not_written(self):
@@ -226,17 +226,27 @@ class RegistryTest(OfflineTest):
 
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_a_hive_on_an_ntfs_volume_is_written_in_place(self):
+        """And put back whole by --undo once the volume was unmounted and mounted again (another FUSE
+        volume mounted in between, so that its device number differs)."""
         image, volume = self.make_volume()
+        other_image, other = self.make_volume("2")
         original = unpack("SAM", self.tmp / "original")
+        quarantine = self.tmp / "q"
         with mounted(image, volume):
             sam = unpack("SAM", volume / "Windows/System32/config/SAM")
             tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", sam)
             guest_flags(sam, enable=True)
             inode = sam.stat().st_ino
-            self.assertEqual(run_json([volume], "--clean")[:2], (1, [
+            infected = (sam.read_bytes(), 990_000_000_000_000_000)
+            os.utime(sam, ns=(1_000_000_000_000_000_000, infected[1]))
+            self.assertEqual(run_json([volume], "--clean", "--quarantine", quarantine)[:2], (1, [
                 (str(sam), "guest", "repaired", "HKLM\\SAM" + GUEST, "in Administrators, enabled")]))
-        with mounted(image, volume):
+        with mounted(other_image, other), mounted(image, volume):
             self.assertEqual((sam.stat().st_ino, accounts(sam)), (inode, accounts(original)))
+            self.assertNotEqual(volume.stat().st_dev, manifest(quarantine)[0]["root_dev"])
+            self.assertEqual(run_json([], "--undo", quarantine)[:2], (0, [(str(sam), "undone")]))
+            self.assertEqual((sam.stat().st_ino, sam.stat().st_atime_ns), (inode, 1_000_000_000_000_000_000))
+            self.assertEqual((sam.read_bytes(), sam.stat().st_mtime_ns), infected)
 
 
 if __name__ == "__main__":
