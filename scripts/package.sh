@@ -34,13 +34,15 @@ build() {
           -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$work/win" --target veskacure -j"$jobs"
     # Debian's flags (hardening, no build folder), without -g: the program is
-    # stripped. CMake reads no CPPFLAGS: they go with the compiler flags.
+    # stripped. CMake has no CPPFLAGS: they go with the compiler flags. Given
+    # on every run, so that a build folder configured before cannot keep others.
     local flags=(env DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CFLAGS_MAINT_STRIP=-g
-                 DEB_CXXFLAGS_MAINT_STRIP=-g)
-    CC=clang CXX=clang++ CFLAGS="$("${flags[@]}" dpkg-buildflags --get CFLAGS) $("${flags[@]}" dpkg-buildflags --get CPPFLAGS)" \
-        CXXFLAGS="$("${flags[@]}" dpkg-buildflags --get CXXFLAGS) $("${flags[@]}" dpkg-buildflags --get CPPFLAGS)" \
-        LDFLAGS="$("${flags[@]}" dpkg-buildflags --get LDFLAGS)" \
-        cmake -S "$source" -B "$work/native" -DVESKACURE_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+                 DEB_CXXFLAGS_MAINT_STRIP=-g dpkg-buildflags --get)
+    cmake -S "$source" -B "$work/native" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+          -DCMAKE_C_FLAGS="$("${flags[@]}" CFLAGS) $("${flags[@]}" CPPFLAGS)" \
+          -DCMAKE_CXX_FLAGS="$("${flags[@]}" CXXFLAGS) $("${flags[@]}" CPPFLAGS)" \
+          -DCMAKE_EXE_LINKER_FLAGS="$("${flags[@]}" LDFLAGS)" \
+          -DVESKACURE_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
     cmake --build "$work/native" -j"$jobs"
     rm -rf "$out"
     mkdir -p "$out"
