@@ -5,15 +5,19 @@
 # libcrypto (SHA-256), hivex (registry hives; pkg-config finds it),
 # libarchive (archives and CD images), libblkid (volume identity), and for its tests ntfs-3g (mkntfs and
 # the FUSE driver), hivexsh and hivexregedit, chntpw's account tools and the
-# archivers its archive tests make their archives with. Quick when everything
-# is there already.
+# archivers its archive tests make their archives with; for the release files
+# and their tests the Debian package tools, lintian and man. Quick when
+# everything is there already. With package names as arguments, installs only
+# those (scripts/package.sh).
 set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 locales
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
           libcli11-dev nlohmann-json3-dev libssl-dev ntfs-3g util-linux
           pkg-config libhivex-dev libhivex-bin libwin-hivex-perl chntpw
-          libarchive-dev libblkid-dev zip unzip libarchive-tools xorriso gcab p7zip-full tar gzip)
+          libarchive-dev libblkid-dev zip unzip libarchive-tools xorriso gcab p7zip-full tar gzip
+          dpkg-dev lintian man-db groff-base)
+[ $# -eq 0 ] || packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
@@ -35,17 +39,17 @@ ensure_locales() {
 }
 
 if [ ${#missing[@]} -eq 0 ]; then
-    ensure_locales
+    [ $# -gt 0 ] || ensure_locales
     exit 0
 fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 echo "setup: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
 fi
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-ensure_locales
+[ $# -gt 0 ] || ensure_locales
