@@ -1,5 +1,5 @@
 # bash completion for veskacure-offline                     -*- shell-script -*-
-# Options after a dash; a folder after --quarantine and --undo, a file (or -)
+# Options after a dash; a folder after --quarantine, --undo and --list, a file (or -)
 # after --files-from; files and folders anywhere else (the PATHs).
 
 _veskacure_offline()
@@ -9,7 +9,7 @@ _veskacure_offline()
     COMPREPLY=()
 
     case $prev in
-        --quarantine | --undo)
+        --quarantine | --undo | --list)
             compopt -o filenames 2>/dev/null
             mapfile -t COMPREPLY < <(compgen -d -- "$cur")
             return
@@ -20,13 +20,17 @@ _veskacure_offline()
             [[ -z $cur || $cur == - ]] && COMPREPLY+=(-)
             return
             ;;
+        --root)
+            return
+            ;;
         -h | --help | --version)
             return
             ;;
     esac
 
     if [[ $cur == -* ]]; then
-        local options="--clean --quarantine --undo --force --unshare --files-from --json
+        local options="--clean --quarantine --undo --list --root --force --revert-force
+                       --unshare --files-from --json
                        -q --quiet --no-archives -h --help --version"
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
         return
