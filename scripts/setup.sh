@@ -4,8 +4,8 @@
 # runtimes, CMake; for veskacure-offline CLI11, nlohmann/json and OpenSSL's
 # libcrypto (SHA-256), hivex (registry hives; pkg-config finds it),
 # libarchive (archives and CD images), libblkid (disk images), and for its
-# tests ntfs-3g (mkntfs and the FUSE driver), dosfstools and mtools (FAT
-# images), hivexsh and hivexregedit, chntpw's account tools and the archivers
+# tests ntfs-3g (mkntfs and the FUSE driver), dosfstools, mtools and fdisk
+# (FAT and partitioned images), hivexsh and hivexregedit, chntpw's account tools and the archivers
 # its archive tests make their archives with. Quick when everything is there
 # already.
 set -euo pipefail
@@ -14,7 +14,7 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 locales
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
           libcli11-dev nlohmann-json3-dev libssl-dev ntfs-3g util-linux
           pkg-config libhivex-dev libhivex-bin libwin-hivex-perl chntpw
-          libarchive-dev libblkid-dev dosfstools mtools zip unzip libarchive-tools xorriso gcab p7zip-full tar gzip)
+          libarchive-dev libblkid-dev dosfstools mtools fdisk zip unzip libarchive-tools xorriso gcab p7zip-full tar gzip)
 
 missing=()
 for p in "${packages[@]}"; do
