@@ -123,6 +123,8 @@ class ArchiveTest(OfflineTest):
         self.assertTrue(human.stdout.endswith(b"(2 archives, 2 members), 1 found, 0 restored, 0 deleted, 0 repaired, "
                                               b"0 failed, 0 not examined\n"))
         self.assertIn(b"(1 archive, 1 member)", run([self.root / "SETUP.EXE.gz"]).stdout)
+        self.assertEqual(json.loads(run([self.root / "a.7z"], "--json").stdout.splitlines()[0])["note"],
+                         "--clean cannot rewrite 7z: extract, clean, rebuild")
         self.assertEqual(run_json([self.root], "--no-archives")[::2], (0, dict(summary, examined=11, archives=0,
                                                                               members=0, infected=0, worm_copies=0)))
         self.assertEqual(state(self.root), before)
