@@ -166,8 +166,6 @@ bool examine_nested(Walk &w, struct archive *outer, MemberHead &head)
     return nested.outer_error.empty();
 }
 
-// Rates the current member and looks inside it. Answers false when the
-// archive can no longer be read.
 // A member stated smaller than the smallest worm cannot carry it, unless it
 // is an archive (compressed, it may): one that cannot be read is no loss.
 bool harmless(struct archive_entry *entry, const std::string &name)
@@ -175,6 +173,9 @@ bool harmless(struct archive_entry *entry, const std::string &name)
     return archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0 &&
            static_cast<uint64_t>(archive_entry_size(entry)) < WORM_MIN_SIZE && !named_like_archive(name);
 }
+
+// Rates the current member and looks inside it. Answers false when the
+// archive can no longer be read.
 
 bool examine_member(Walk &w, struct archive *a, struct archive_entry *entry)
 {
