@@ -213,9 +213,10 @@ int main(int argc, char **argv)
         scan_path(scan, paths[i]);
     if (list_option->count() != 0 && !interrupted())
         scan_list(scan, list);
-    // An interrupted run still says what it did; stopped for a closed output, it says so.
+    // An interrupted run still says what it did.
+    const bool stopped = interrupted();
     const bool summary = print_summary(scan.out);
-    if (interrupted()) {
+    if (stopped) {
         fputs("Interrupted.\n", stderr);
         return interrupted_status();
     }

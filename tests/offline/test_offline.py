@@ -531,12 +531,13 @@ class InterruptTest(OfflineTest):
         return cleaned
 
     def test_a_signal_lets_the_file_being_cleaned_be_finished_then_stops(self):
-        """SIGINT or SIGTERM, once or twice, at a random moment from the first change on: during the copy to
-        the quarantine or the restoration of the large program, between small ones, or while the report
-        waits for its reader."""
+        """SIGINT, SIGTERM or SIGHUP, once or twice, at a random moment from the first change on: during the
+        copy to the quarantine or the restoration of the large program, between small ones, or while the
+        report waits for its reader."""
         rng = random.Random(25)
         for n in range(8):
-            signum, quarantine = (signal.SIGINT, signal.SIGTERM)[n % 2], self.tmp / ("q%d" % n) if n % 4 >= 2 else None
+            signum = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)[n % 3]
+            quarantine = self.tmp / ("q%d" % n) if n % 4 >= 2 else None
             disk = self.tmp / ("disk%d" % n)
             shutil.copytree(self.template, disk)
             before = {path.name: path.read_bytes() for path in disk.iterdir()}
@@ -548,7 +549,7 @@ class InterruptTest(OfflineTest):
                 time.sleep(0.0002)
             time.sleep(rng.uniform(0, 0.5))
             process.send_signal(signum)
-            if n % 3 == 0:
+            if n >= 4:
                 process.send_signal(signum)  # a second one changes nothing
             with report:
                 lines = report.read()
