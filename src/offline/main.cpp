@@ -4,8 +4,6 @@
 // Windows NT, the shell entry and the Guest account in the registry (and with
 // --unshare removes network shares); with --quarantine each change can be
 // undone later with --undo.
-#include <errno.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/statvfs.h>
@@ -99,54 +97,53 @@ bool read_only(const std::vector<std::string> &paths)
 
 int main(int argc, char **argv)
 {
-    CLI::App app{wrapped("Finds the worm PE_VESKA.A on a Windows disk that is not running and, with --clean, "
+    CLI::App app{"Finds the worm PE_VESKA.A on a Windows disk that is not running and, with --clean, "
                  "removes it: infected programs are restored in place, worm copies deleted, the worm's "
                  "loader taken out of SYSTEM.INI (on Windows NT: out of the shell entry in the registry), "
                  "and on Windows NT the Guest account taken out of Administrators and disabled. Without "
-                 "--clean nothing on disk changes.", HELP_WIDTH),
+                 "--clean nothing on disk changes.",
                  "veskacure-offline"};
     bool clean = false, unshare = false, json = false, quiet = false, force = false, no_archives = false;
     std::string quarantine_dir, undo_dir, list;
     std::vector<std::string> paths;
     CLI::Option *clean_flag =
         app.add_flag("--clean", clean,
-                     wrapped("Restore infected programs, delete worm copies, repair SYSTEM.INI, the registry's shell "
-                             "entry and the Guest account"));
+                     "Restore infected programs, delete worm copies, repair SYSTEM.INI, the registry's shell "
+                     "entry and the Guest account");
     CLI::Option *quarantine_option =
         app.add_option("--quarantine", quarantine_dir,
-                       wrapped("With --clean: before a file is changed, keep its bytes in DIR (created when "
-                               "missing; else a folder of yours that nobody else may write to) and record the "
-                               "change in DIR/manifest.jsonl, so that --undo can put it back"))
+                       "With --clean: before a file is changed, keep its bytes in DIR (created when missing; "
+                       "else a folder of yours that nobody else may write to) and record the change in "
+                       "DIR/manifest.jsonl, so that --undo can put it back")
             ->type_name("DIR")
             ->needs(clean_flag);
     CLI::Option *undo =
         app.add_option("--undo", undo_dir,
-                       wrapped("Put back every file changed by the runs recorded in DIR, newest change first, "
-                               "when it is as the clean left it; a file changed since is left alone"))
+                       "Put back every file changed by the runs recorded in DIR, newest change first, "
+                       "when it is as the clean left it; a file changed since is left alone")
             ->type_name("DIR")
             ->excludes(clean_flag);
     app.add_flag("--unshare", unshare,
-                 wrapped("Also find the network shares of Windows NT installations (in every control set of "
-                         "each SYSTEM hive) and, with --clean, delete them all, as veskacure.exe /UNSHARE does"))
+                 "Also find the network shares of Windows NT installations (in every control set of each "
+                 "SYSTEM hive) and, with --clean, delete them all, as veskacure.exe /UNSHARE does")
         ->excludes(undo);
-    app.add_flag("--force", force, wrapped("With --undo: put back also the files changed since cleaning"))
-        ->needs(undo);
+    app.add_flag("--force", force, "With --undo: put back also the files changed since cleaning")->needs(undo);
     CLI::Option *list_option =
         app.add_option("--files-from", list,
-                       wrapped("Examine each of the NUL-separated paths in FILE (as find -print0 writes them; "
-                               "- for standard input) as a PATH"))
+                       "Examine each of the NUL-separated paths in FILE (as find -print0 writes them; - for "
+                       "standard input) as a PATH")
             ->type_name("FILE")
             ->excludes(undo);
     app.add_flag("--json", json,
-                 wrapped("JSON Lines on standard output: one object per finding and per item not examined "
-                         "(with --undo: per change), then a summary object"));
+                 "JSON Lines on standard output: one object per finding and per item not examined "
+                 "(with --undo: per change), then a summary object");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--no-archives", no_archives,
-                 wrapped("Do not look inside archives and CD images (ZIP, tar, ISO 9660, CAB, 7z, RAR, LHA, ...)"))
+                 "Do not look inside archives and CD images (ZIP, tar, ISO 9660, CAB, 7z, RAR, LHA, ...)")
         ->excludes(undo);
     app.add_option("PATH", paths,
-                   wrapped("A file, or a folder walked recursively in name order (symbolic links are not "
-                           "followed; file systems mounted below it are walked)"))
+                   "A file, or a folder walked recursively in name order (symbolic links are "
+                   "not followed; file systems mounted below it are walked)")
         ->excludes(undo);
     app.set_version_flag("--version", "veskacure-offline " VESKACURE_VERSION);
     app.footer(wrapped("Exit status: 0 nothing found and everything examined; 1 something found (reported or "
@@ -170,6 +167,9 @@ int main(int argc, char **argv)
     app.failure_message([](const CLI::App *, const CLI::Error &e) {
         return "veskacure-offline: " + std::string(e.what()) + "\nRun with --help for more information.\n";
     });
+    app.description(wrapped(app.get_description(), HELP_WIDTH));
+    for (CLI::Option *option : app.get_options())
+        option->description(wrapped(option->get_description()));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
