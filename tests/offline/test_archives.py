@@ -255,8 +255,12 @@ class ArchiveTest(OfflineTest):
         self.assertEqual((status, found, summary["archives"], summary["members"]), (0, [], 2, 2))
         tool("zip", "-q", small / "inner.zip", "NOTE.TXT", cwd=small)
         tool("zip", "-q", "-P", "secret", self.root / "nest.zip", "inner.zip", cwd=small)
-        self.assertEqual(self.findings()[:2], (2, [("nest.zip", ("inner.zip",), "not-examined", "skipped",
-                                                    "encrypted member")]))
+        # A gzip file cut short is no empty file.
+        (self.root / "cut.gz").write_bytes(subprocess.run(["gzip", "-c"], input=os.urandom(100000),
+                                                          stdout=subprocess.PIPE, check=True).stdout[:40])
+        self.assertEqual(self.findings()[:2], (2, [
+            ("cut.gz", (), "not-examined", "skipped", "damaged archive: truncated gzip input"),
+            ("nest.zip", ("inner.zip",), "not-examined", "skipped", "encrypted member")]))
 
     def test_findings_and_names_kept_are_bounded(self):
         # 10,001 encrypted members (names of one file), the first named by 15 folders of 200 letters.
