@@ -166,19 +166,30 @@ bool examine_nested(Walk &w, struct archive *outer, MemberHead &head)
     return nested.outer_error.empty();
 }
 
+// A member stated smaller than the smallest worm cannot carry it, unless it
+// is an archive (compressed, it may): one that cannot be read is no loss.
+bool harmless(struct archive_entry *entry, const std::string &name)
+{
+    return archive_entry_size_is_set(entry) != 0 && archive_entry_size(entry) >= 0 &&
+           static_cast<uint64_t>(archive_entry_size(entry)) < WORM_MIN_SIZE && !named_like_archive(name);
+}
+
 // Rates the current member and looks inside it. Answers false when the
 // archive can no longer be read.
+
 bool examine_member(Walk &w, struct archive *a, struct archive_entry *entry)
 {
     if (archive_entry_is_data_encrypted(entry)) {
-        note(w, Kind::NotExamined, "encrypted member");
+        if (!harmless(entry, base_name(w.names.back())))
+            note(w, Kind::NotExamined, "encrypted member");
         return true;
     }
     MemberHead head;
     std::string error;
     const ReadResult r = read_head(a, entry, w.budget, &head, &error);
     if (r == ReadResult::Failed) {
-        note(w, Kind::NotExamined, "cannot be read: " + error);
+        if (!harmless(entry, base_name(w.names.back())))
+            note(w, Kind::NotExamined, "cannot be read: " + error);
         return true;
     }
     if (r == ReadResult::Fatal) {
@@ -262,6 +273,12 @@ bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name)
     return true;
 }
 
+// "an ISO 9660", "a ZIP".
+std::string with_article(const std::string &format)
+{
+    return (!format.empty() && strchr("AEIOUaeiou", format[0]) != nullptr ? "an " : "a ") + format;
+}
+
 // --clean: the members to change, those inside archives that are not rewritten
 // aside; every finding then carries its outcome or the reason it failed.
 void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &replace, Walk &w)
@@ -306,8 +323,8 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
             continue;
         const Extra extra{item.member, "", "", 0};
         if (!item.blocker.empty()) {
-            report(out, file.path, item.kind, Action::Failed, "inside a " + item.blocker + " archive: not rewritten",
-                   extra);
+            report(out, file.path, item.kind, Action::Failed, "inside " + with_article(item.blocker) +
+                   " archive: not rewritten", extra);
             continue;
         }
         if (!done) {
@@ -346,7 +363,9 @@ bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive 
         if (item.kind == Kind::NotExamined)
             report(out, file.path, Kind::NotExamined, Action::Skipped, item.error, Extra{item.member, "", "", 0});
         else if (replace == nullptr)
-            report(out, file.path, item.kind, Action::Reported, "", Extra{item.member, "", "", 0});
+            report(out, file.path, item.kind, Action::Reported,
+                   item.blocker.empty() ? "" : "--clean cannot rewrite " + item.blocker + ": extract, clean, rebuild",
+                   Extra{item.member, "", "", 0});
     }
     if (replace != nullptr)
         clean_archive(out, file, *replace, w);

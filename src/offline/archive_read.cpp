@@ -139,8 +139,11 @@ ArchiveReader new_reader(Source &src, bool raw)
 {
     ArchiveReader a(archive_read_new(), archive_read_free);
     support_filters(a.get());
-    if (raw)
+    if (raw) {
+        // A compressed empty file (as some man pages ship) is an empty file.
+        archive_read_support_format_empty(a.get());
         archive_read_support_format_raw(a.get());
+    }
     else
         support_formats(a.get(), false);
     archive_read_set_callback_data(a.get(), &src);

@@ -5,16 +5,95 @@
 // --unshare removes network shares); with --quarantine each change can be
 // undone later with --undo.
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "offline/interrupt.h"
 #include "offline/quarantine.h"
 #include "offline/scan.h"
 #include "offline/undo.h"
+
+namespace {
+
+// The help fits 100 columns: CLI11 starts option texts in column 31 and
+// indents the lines after a text's first.
+const size_t HELP_WIDTH = 100, OPTION_COLUMN = 30;
+
+std::string wrapped(const std::string &text, size_t width = HELP_WIDTH - OPTION_COLUMN)
+{
+    std::string out, line, word;
+    std::istringstream words(text);
+    while (words >> word) {
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    return out + line;
+}
+
+// The real path of a folder that may not exist yet: of its nearest existing
+// folder, the missing names after it.
+std::string real_path_of(std::string head)
+{
+    while (head.size() > 1 && head.back() == '/')
+        head.pop_back();
+    std::string tail;
+    for (;;) {
+        std::unique_ptr<char, void (*)(void *)> real(realpath(head.c_str(), nullptr), free);
+        if (real)
+            return (std::string(real.get()) == "/" ? "" : real.get()) + tail;
+        if (head == "/" || head == ".")
+            return tail;
+        const size_t slash = head.find_last_of('/');
+        tail = "/" + head.substr(slash == std::string::npos ? 0 : slash + 1) + tail;
+        head = slash == std::string::npos ? "." : slash == 0 ? "/" : head.substr(0, slash);
+    }
+}
+
+// A quarantine folder inside a PATH being cleaned would land on the disk
+// being cleaned (and its copies in the walk): refused before it is made.
+bool quarantine_inside(const std::string &dir, const std::vector<std::string> &paths)
+{
+    const std::string quarantine = real_path_of(dir);
+    for (const std::string &path : paths) {
+        std::unique_ptr<char, void (*)(void *)> real(realpath(path.c_str(), nullptr), free);
+        const std::string folder = real ? real.get() : "";
+        if (!folder.empty() && (quarantine == folder || folder == "/" ||
+                                quarantine.compare(0, folder.size() + 1, folder + "/") == 0)) {
+            fprintf(stderr, "veskacure-offline: %s: not used as the quarantine: inside %s, which is being cleaned\n",
+                    dir.c_str(), path.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
+// --clean on a read-only volume would fail at every file: said once, before
+// anything is written.
+bool read_only(const std::vector<std::string> &paths)
+{
+    for (const std::string &path : paths) {
+        struct statvfs volume;
+        if (statvfs(path.c_str(), &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0) {
+            fprintf(stderr, "veskacure-offline: %s: read-only file system: nothing cleaned (mount it read-write)\n",
+                    path.c_str());
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -90,15 +169,30 @@ int main(int argc, char **argv)
                    "A file, or a folder walked recursively in name order (symbolic links are "
                    "not followed; file systems mounted below it are walked)");
     app.set_version_flag("--version", "veskacure-offline " VESKACURE_VERSION);
-    app.footer("Exit status: 0 nothing found and everything examined; 1 something found (reported or "
-               "cleaned) and no error; 2 an error: an item not examined, a restoration, deletion or "
-               "repair that failed, a PATH that does not exist, or bad usage. With --undo: 0 every change put "
-               "back or needing nothing; 2 any left alone or failed. With --list: 0 when DIR could be read.\n\n"
-               "On Windows NT disks the registry hives met by the walk (config/SOFTWARE, config/SYSTEM, "
+    app.footer(wrapped("Exit status: 0 nothing found and everything examined; 1 something found (reported or "
+               "cleaned) and no error; 2 an error: an item not examined (a disk image included: mount it), a "
+               "restoration, deletion or repair that failed, a PATH that does not exist, or bad usage; 130 "
+               "interrupted (Ctrl+C; 143 SIGTERM, 129 SIGHUP, 141 standard output closed): the file being "
+               "changed was finished first. With --undo: 0 every change put back or needing nothing; 2 any left "
+               "alone or failed. With --list: 0 when DIR could be read.", HELP_WIDTH) + "\n\n" +
+               wrapped("On Windows NT disks the registry hives met by the walk (config/SOFTWARE, config/SYSTEM, "
                "config/SAM and NTUSER.DAT) are examined once the walk of their PATH ends: the shell entry, the "
                "Guest account and, with --unshare, network shares. A hive not closed cleanly is reported, "
                "never written. Windows 95, 98 and Me keep their shares in SYSTEM.DAT, not handled here: run "
-               "veskacure.exe /UNSHARE on that machine for them.");
+               "veskacure.exe /UNSHARE on that machine for them.", HELP_WIDTH) + "\n\n" +
+               "Examples:\n"
+               "  veskacure-offline /mnt/win                      report only: nothing on disk changes\n"
+               "  veskacure-offline --clean --quarantine /srv/quarantine/win /mnt/win\n"
+               "                                                  clean, keeping what changes\n"
+               "  veskacure-offline --undo /srv/quarantine/win    put back what that clean changed\n"
+               "  veskacure-offline --json -q /mnt/win | jq -r 'select(.kind != \"not-examined\") | .path'\n"
+               "                                                  the paths of the findings");
+    app.failure_message([](const CLI::App *, const CLI::Error &e) {
+        return "veskacure-offline: " + std::string(e.what()) + "\nRun with --help for more information.\n";
+    });
+    app.description(wrapped(app.get_description(), HELP_WIDTH));
+    for (CLI::Option *option : app.get_options())
+        option->description(wrapped(option->get_description()));
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
@@ -113,6 +207,14 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    // An undo is not cut short here: it records each put-back and may be run again.
+    if (undo->count() == 0)
+        catch_interrupts();
+    if (clean && read_only(paths))
+        return 2;
+    if (quarantine_option->count() != 0 && quarantine_inside(quarantine_dir, paths))
+        return 2;
+
     Scan scan;
     scan.clean = clean;
     scan.unshare = unshare;
@@ -121,6 +223,7 @@ int main(int argc, char **argv)
     scan.out.undo = undo->count() != 0 || listing->count() != 0;
     scan.out.list = listing->count() != 0;
     scan.out.progress = !quiet && isatty(STDERR_FILENO) && !scan.out.undo;
+    scan.out.version = VESKACURE_VERSION;
     Quarantine quarantine;
     std::string error;
     UndoOptions undoing;
@@ -142,11 +245,18 @@ int main(int argc, char **argv)
         }
         scan.quarantine = &quarantine;
     }
-    for (const std::string &path : paths)
-        scan_path(scan, path);
-    if (list_option->count() != 0)
+    for (size_t i = 0; i < paths.size() && !interrupted(); ++i)
+        scan_path(scan, paths[i]);
+    if (list_option->count() != 0 && !interrupted())
         scan_list(scan, list);
-    if (!print_summary(scan.out)) {
+    // An interrupted run still says what it did.
+    const bool stopped = interrupted();
+    const bool summary = print_summary(scan.out);
+    if (stopped) {
+        fputs("Interrupted.\n", stderr);
+        return interrupted_status();
+    }
+    if (!summary) {
         fprintf(stderr, "veskacure-offline: cannot write to standard output\n");
         return 2;
     }

@@ -100,6 +100,43 @@ bool keep_copy(Quarantine &q, int fd, std::string *sha256, uint64_t *size, std::
     return kept;
 }
 
+// The missing folders on the way to dir, made one at a time (mode 0700), each
+// checked as DIR is and flushed into its parent (reachable after a crash).
+bool make_parents(const std::string &dir, std::string *error)
+{
+    std::vector<std::string> missing;
+    std::string at = dir;
+    struct stat st;
+    for (;;) {
+        const size_t slash = at.find_last_of('/');
+        at.resize(slash == std::string::npos ? 0 : slash);
+        while (at.size() > 1 && at.back() == '/')
+            at.pop_back();
+        if (at.empty() || lstat(at.c_str(), &st) == 0 || errno != ENOENT)
+            break;
+        missing.push_back(at);
+    }
+    for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+        if (mkdir(folder->c_str(), 0700) != 0 && errno != EEXIST) {
+            *error = failure("cannot make the quarantine folder");
+            return false;
+        }
+        UniqueFd made(open(folder->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!made || fstat(made.get(), &st) != 0) {
+            *error = failure(("cannot open " + *folder).c_str());
+            return false;
+        }
+        if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            *error = *folder + ": not used as the quarantine: not a folder of this user that only this user may write";
+            return false;
+        }
+        UniqueFd parent(openat(made.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (parent)
+            fsync(parent.get());
+    }
+    return true;
+}
+
 }  // namespace
 
 const char *change_name(Change change)
@@ -119,6 +156,8 @@ bool open_quarantine(Quarantine &q, const std::string &given, bool for_undo, std
     std::string dir = given;
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
+    if (!for_undo && !make_parents(dir, error))
+        return false;
     const bool made = !for_undo && mkdir(dir.c_str(), 0700) == 0;
     q.dir.reset(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;

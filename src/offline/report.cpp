@@ -1,10 +1,13 @@
 #include "offline/report.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+
+#include "offline/interrupt.h"
 
 namespace {
 
@@ -69,12 +72,43 @@ std::string printable(const std::string &path)
     return shown;
 }
 
+// A reader that went away (head -1) ends the run before the next file.
+void flush_output()
+{
+    if (fflush(stdout) != 0 && errno == EPIPE)
+        note_output_closed();
+}
+
 void write_json(const nlohmann::ordered_json &object)
 {
     const std::string line = object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
     fwrite(line.data(), 1, line.size(), stdout);
     fputc('\n', stdout);
-    fflush(stdout);
+    flush_output();
+}
+
+// A path whose bytes are not UTF-8 (a JSON string cannot carry them) is also
+// given as path_hex, as the quarantine's manifest gives it.
+void put_path(nlohmann::ordered_json &object, const std::string &path)
+{
+    object["path"] = path;
+    try {
+        (void)object["path"].dump();
+    } catch (const nlohmann::json::type_error &) {
+        static const char digits[] = "0123456789abcdef";
+        std::string hex;
+        for (unsigned char c : path) {
+            hex += digits[c >> 4];
+            hex += digits[c & 15];
+        }
+        object["path_hex"] = hex;
+    }
+}
+
+// "1 archive", "2 archives".
+std::string counted(uint64_t n, const char *what)
+{
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
 }  // namespace
@@ -91,13 +125,15 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
     count(out.totals, kind, action);
     if (out.json) {
         nlohmann::ordered_json object;
-        object["path"] = path;
+        put_path(object, path);
         if (!extra.member.empty())
             object["member"] = extra.member;
         object["kind"] = kind_name(kind);
         object["action"] = action_name(action);
         if (action == Action::Failed || action == Action::Skipped)
             object["error"] = error;
+        else if (!error.empty())
+            object["note"] = error;
         if (!extra.key.empty())
             object["key"] = extra.key;
         if (!extra.detail.empty())
@@ -117,7 +153,7 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
     if (kind == Kind::NotExamined) {
         fprintf(stderr, "veskacure-offline: %s: %s\n", where.c_str(), error.c_str());
     } else if (!out.json) {
-        const std::string done = action == Action::Reported ? "report only"
+        const std::string done = action == Action::Reported ? "report only" + (error.empty() ? "" : " (" + error + ")")
                                  : action == Action::Failed ? "failed: " + error
                                                             : action_name(action);
         // Deleting one name of a file with several leaves the file under the others.
@@ -125,7 +161,7 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
                                   : " (one of " + std::to_string(extra.links) + " links" +
                                         (action == Action::Deleted ? ": its other names remain)" : ")");
         printf("%s: %s: %s%s\n", where.c_str(), what.c_str(), done.c_str(), links.c_str());
-        fflush(stdout);
+        flush_output();
     }
 }
 
@@ -135,7 +171,7 @@ void report_undo(Output &out, const std::string &path, const std::string &error,
     ++(!error.empty() ? out.totals.failed : as_before ? out.totals.as_before : out.totals.undone);
     if (out.json) {
         nlohmann::ordered_json object;
-        object["path"] = path;
+        put_path(object, path);
         object["action"] = !error.empty() ? "failed" : as_before ? "already-as-before" : "undone";
         if (!error.empty())
             object["error"] = error;
@@ -154,7 +190,7 @@ void report_listed(Output &out, const std::string &path, const std::string &time
     ++(!error.empty() ? out.totals.failed : as_before ? out.totals.as_before : out.totals.undone);
     if (out.json) {
         nlohmann::ordered_json object;
-        object["path"] = path;
+        put_path(object, path);
         object["time"] = time.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(time);
         object["action"] = action;
         object["undo"] = !error.empty() ? "failed" : as_before ? "already-as-before" : "undone";
@@ -242,6 +278,7 @@ bool print_summary(Output &out)
             counts["not_examined"] = t.not_examined;
         nlohmann::ordered_json summary;
         summary["summary"] = counts;
+        summary["version"] = out.version;
         write_json(summary);
     } else if (out.list) {
         printf("%llu changes: %llu to undo, %llu already as before, %llu not to be undone\n",
@@ -254,8 +291,8 @@ bool print_summary(Output &out)
     } else {
         // Archive counts only where archives were met: a plain tree keeps its short line.
         const std::string archives = t.archives == 0 ? ""
-                                     : " (" + std::to_string(t.archives) + " archives, " +
-                                           std::to_string(t.members) + " members)";
+                                     : " (" + counted(t.archives, "archive") + ", " +
+                                           counted(t.members, "member") + ")";
         printf("%llu files seen, %llu examined%s, %llu found, %llu restored, %llu deleted, %llu repaired, "
                "%llu failed, %llu not examined\n",
                static_cast<unsigned long long>(t.files), static_cast<unsigned long long>(t.examined),

@@ -31,6 +31,7 @@ struct Output {
     bool undo = false;      // the run is an --undo or a --list: its own lines and summary
     bool list = false;      // the run is a --list
     bool progress = false;  // standard error is a terminal and --quiet was not given
+    std::string version;    // the program's, for the JSON summary
     Totals totals;
     bool progress_shown = false;
     std::chrono::steady_clock::time_point progress_at{};
@@ -49,7 +50,8 @@ struct Extra {
 uint64_t found(const Totals &t);
 
 // The one place a result about a file or folder is reported and counted.
-// error is empty unless action is Failed or Skipped.
+// error is empty unless action is Failed or Skipped, or, for Reported, says
+// what --clean could not do.
 void report(Output &out, const std::string &path, Kind kind, Action action, const std::string &error = "",
             const Extra &extra = Extra());
 

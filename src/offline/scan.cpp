@@ -17,9 +17,11 @@
 
 #include "detect/image_rules.h"
 #include "offline/archive.h"
+#include "offline/disk_image.h"
 #include "offline/examine.h"
 #include "offline/hives.h"
 #include "offline/ini_edit.h"
+#include "offline/interrupt.h"
 #include "offline/posix_file.h"
 #include "offline/quarantine.h"
 #include "remedy/host_locate.h"
@@ -216,6 +218,12 @@ Place place_of(const Scan &scan, const std::string &path)
 // disk; the outcome is recorded once the change is on disk too.
 bool change_file(Scan &scan, Target &target, Change change, std::string *error)
 {
+    // A signal now waits until the change and its record are on disk.
+    const SignalsHeld held;
+    if (scan.quarantine == nullptr && !scan.said_no_undo) {
+        warn(scan.out, "--clean without --quarantine", "these changes cannot be undone");
+        scan.said_no_undo = true;
+    }
     const Place place = scan.quarantine != nullptr ? place_of(scan, target.file.path) : Place();
     if (scan.quarantine != nullptr &&
         !record_change(*scan.quarantine, place, target.fd, target.size, target.st, change, error))
@@ -503,8 +511,15 @@ void process_file(Scan &scan, const Listed &file)
     }
     if (ini && !gone)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
+    const uint64_t members = scan.out.totals.members;
     if (offer && !gone)
         examined = handle_archive(scan, file, fd.get(), st, restored) || examined;
+    // A volume's files are examined only when it is mounted: an image of one is not taken for clean (nor
+    // for the empty tar that libarchive sees in the zeros an ext volume starts with).
+    std::string volume;
+    if (!gone && scan.out.totals.members == members && disk_image(fd.get(), static_cast<uint64_t>(st.st_size), &volume))
+        report(scan.out, file.path, Kind::NotExamined, Action::Skipped,
+               "disk image (" + volume + "): mount it and give the mount folder");
     // Reading the restored host again may move its access time where O_NOATIME is not kept (FUSE).
     if (restored)
         put_back_times_and_mode(scan, file, fd.get(), st);
@@ -517,6 +532,11 @@ void process_file(Scan &scan, const Listed &file)
 // since), only while the name leads to the file the walk listed.
 void finish_hives(Scan &scan)
 {
+    if (interrupted()) {
+        scan.hives.clear();
+        scan.hive_folders[0] = scan.hive_folders[1] = 0;
+        return;
+    }
     HiveAccess access;
     const auto listed = [](const MetHive &hive, std::string *error) {
         if (!*hive.folder)
@@ -610,10 +630,14 @@ void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::strin
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
         return;
     }
+    // A folder reached again (listed with its files, or below two PATHs) is walked once.
+    if (scan.walked.count({st.st_dev, st.st_ino}) != 0)
+        return;
     if (!list_folder(fd.get(), &level.names, &error)) {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, error);
         return;
     }
+    scan.walked.insert({st.st_dev, st.st_ino});
     std::sort(level.names.begin(), level.names.end(), [](const Name &a, const Name &b) { return a.name < b.name; });
     level.fd = std::move(fd);
     level.dev = st.st_dev;
@@ -662,7 +686,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
 {
     std::vector<Level> levels;
     enter(scan, levels, std::move(top), path);
-    while (!levels.empty()) {
+    while (!levels.empty() && !interrupted()) {
         Level &level = levels.back();
         if (level.next == level.names.size()) {
             leave(scan, levels, path);
@@ -780,12 +804,19 @@ void scan_path(Scan &scan, const std::string &argument)
         UniqueFd top(open_untouched(folder, last, O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         scan.absolute = absolute_of(argument);
         scan.argument_length = argument.size();
+        const size_t folders = scan.walked.size();
+        const uint64_t files = scan.out.totals.files;
         if (!top)
             report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot open folder"));
         else
             walk(scan, std::move(top), path);
+        // An empty mount point looks like a clean volume.
+        if (scan.walked.size() > folders && scan.out.totals.files == files && !interrupted())
+            warn(scan.out, "no files below " + argument, "is the volume mounted?");
     } else if (S_ISREG(st.st_mode) && argument.back() == '/') {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", ENOTDIR));
+    } else if (S_ISREG(st.st_mode) && scan.walked.count({here.st_dev, here.st_ino}) != 0) {
+        // Its folder was walked: the file was examined there.
     } else if (S_ISREG(st.st_mode)) {
         // A file's own folder is its root.
         const size_t name = argument.rfind('/') + 1;
@@ -811,9 +842,15 @@ void scan_list(Scan &scan, const std::string &list)
     char *buffer = nullptr;
     size_t capacity = 0;
     ssize_t n;
-    while ((n = getdelim(&buffer, &capacity, '\0', file)) >= 0) {
+    for (bool first = true; !interrupted() && (n = getdelim(&buffer, &capacity, '\0', file)) >= 0; first = false) {
         // An empty name (two NULs in a row) names nothing; the last name may lack its NUL.
-        const size_t length = static_cast<size_t>(n) - (n > 0 && buffer[n - 1] == '\0' ? 1 : 0);
+        const bool ended = n > 0 && buffer[n - 1] == '\0';
+        const size_t length = static_cast<size_t>(n) - (ended ? 1 : 0);
+        // Paths one per line would be taken for one long path.
+        if (first && !ended && memchr(buffer, '\n', length) != nullptr) {
+            report(scan.out, list, Kind::NotExamined, Action::Skipped, "no NUL in " + list + ": use find -print0");
+            break;
+        }
         if (length > 0)
             scan_path(scan, std::string(buffer, length));
     }

@@ -4,7 +4,9 @@
 
 #include <sys/types.h>
 
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "offline/hives.h"
@@ -32,6 +34,8 @@ struct Scan {
     std::string folder_key;  // and the names that led there
     std::vector<MetHive> hives;          // met in the PATH being examined, handled at its end
     size_t hive_folders[2] = {0, 0};     // the folders they keep open: of machine hives, of user hives
+    std::set<std::pair<dev_t, ino_t>> walked;  // every folder listed so far (device and inode)
+    bool said_no_undo = false;           // --clean without --quarantine: said once, at the first change
 };
 
 // Examines PATH: a file, or a folder walked in name order, as deep as it goes.

@@ -7,6 +7,7 @@ import hashlib
 import json
 import os
 import pty
+import random
 import resource
 import shutil
 import signal
@@ -227,7 +228,9 @@ class TreeTest(OfflineTest):
 
         status, findings, summary = run_json([self.root])
         self.assertEqual(status, 1)
-        found = {(os.path.relpath(p, self.root), k, a) for p, k, a in findings}
+        found = {(os.path.relpath(f[0], self.root),) + f[-2:] for f in findings}
+        # A name that is not UTF-8 is given in path_hex too, as the manifest gives it.
+        self.assertEqual([bytes.fromhex(f[1]) for f in findings if len(f) == 4], [bytes(self.root) + b"/bad\xff.exe"])
         expected = {(p.replace("\udcff", "\ufffd"), "infected", "reported") for p in hosts}
         expected |= {(p, "worm-copy", "reported") for p in
                      ("WINDOWS/copy57344.exe", "copy61439.dat", "WINDOWS/checksum.bin")}
@@ -326,11 +329,14 @@ class ErrorTest(OfflineTest):
                     ["--force", self.root]):
             r = run(bad)
             self.assertEqual((r.returncode, r.stdout), (2, b""), bad)
-            self.assertNotEqual(r.stderr, b"")
+            self.assertTrue(r.stderr.startswith(b"veskacure-offline: "), r.stderr)
         usage = run(["--help"])
         self.assertEqual(usage.returncode, 0)
         self.assertIn(b"SYSTEM.DAT, not handled here: run veskacure.exe /UNSHARE", b" ".join(usage.stdout.split()))
+        self.assertIn(b"\nExamples:\n", usage.stdout)
+        self.assertLessEqual(max(map(len, usage.stdout.decode().splitlines())), 100)
         self.assertEqual(run(["--version"]).stdout, b"veskacure-offline 1.22\n")
+        self.assertEqual(json.loads(run([self.root], "--json").stdout.splitlines()[-1])["version"], "1.22")
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root (to drop capabilities) and setpriv")
     def test_what_an_unprivileged_user_cannot_examine_or_change(self):
@@ -405,7 +411,7 @@ class QuarantineTest(OfflineTest):
     def test_a_file_changed_since_cleaning_is_left_alone_unless_forced(self):
         program = self.put("a.exe", infect=("winver.exe",))
         infected_bytes = program.read_bytes()
-        quarantine = self.root / "q"  # inside the tree: its copies are not cleaned
+        quarantine = self.tmp / "q"
         self.assertEqual(run_json([self.root], "--clean", "--quarantine", quarantine)[2]["files"], 1)
         with open(program, "ab") as f:
             f.write(b"a later patch")
@@ -431,6 +437,39 @@ class QuarantineTest(OfflineTest):
         os.symlink("elsewhere", program)  # another kind of file: left alone even with --force
         self.assertEqual(run_json([], "--undo", quarantine, "--force")[:2],
                          (2, [(str(program), "failed", "path changed since cleaning")]))
+
+    def test_missing_folders_are_made_and_one_inside_the_path_is_refused(self):
+        program = self.put("a.exe", infect=("winver.exe",))
+        infected_bytes = program.read_bytes()
+        for inside in (self.root / "QUAR", self.root / "new/QUAR"):
+            r = run([self.root], "--clean", "--quarantine", inside)
+            self.assertEqual((r.returncode, r.stdout, r.stderr), (2, b"", b"veskacure-offline: %s: not used as the "
+                             b"quarantine: inside %s, which is being cleaned\n" % (bytes(inside), bytes(self.root))))
+        self.assertEqual((sorted(os.listdir(self.root)), program.read_bytes()), (["a.exe"], infected_bytes))
+        os.chmod(self.tmp, 0o755)
+        nested = self.tmp / "srv/quarantine/win"
+        self.assertEqual(run_json([self.root], "--clean", "--quarantine", nested)[0], 1)
+        for folder in (self.tmp / "srv", self.tmp / "srv/quarantine", nested):
+            self.assertEqual(folder.stat().st_mode & 0o777, 0o700, folder)
+        self.assertEqual(run_json([], "--undo", nested)[0], 0)
+        self.assertEqual(program.read_bytes(), infected_bytes)
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to bind-mount")
+    def test_a_read_only_volume_is_refused_before_anything_is_written(self):
+        self.put("a.exe", infect=("winver.exe",))
+        before = state(self.root)
+        mount = self.tmp / "ro"
+        mount.mkdir()
+        subprocess.run(["mount", "--bind", self.root, mount], check=True)
+        self.addCleanup(subprocess.run, ["umount", mount], check=True)
+        subprocess.run(["mount", "-o", "remount,bind,ro", mount], check=True)
+        quarantine = self.tmp / "q"
+        r = run([mount], "--clean", "--quarantine", quarantine)
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (2, b"", b"veskacure-offline: %s: read-only file system: "
+                                                              b"nothing cleaned (mount it read-write)\n" % bytes(mount)))
+        self.assertFalse(quarantine.exists())
+        self.assertEqual(run_json([mount])[0], 1)  # reporting needs no writing
+        self.assertEqual(state(self.root), before)
 
     def test_what_undo_will_not_do(self):
         """No undo while a clean uses the quarantine; a damaged copy is not written over a file; a line
@@ -484,6 +523,92 @@ class QuarantineTest(OfflineTest):
         self.assertEqual(files_only(state(self.root)), files_only(before))
 
 
+class InterruptTest(OfflineTest):
+    def setUp(self):
+        """A large infected program first, then 100 small ones."""
+        super().setUp()
+        self.template = self.tmp / "template"
+        large = self.tmp / "large.exe"
+        large.write_bytes(host("winver.exe") + os.urandom(48 << 20))
+        infected(self.template / "a.exe", large)
+        infected(self.template / "b000.exe", WINE_PE / "winver.exe")
+        for i in range(1, 100):
+            shutil.copyfile(self.template / "b000.exe", self.template / ("b%03d.exe" % i))
+        self.hosts = {path.name: host("winver.exe") for path in self.template.iterdir()}
+        self.hosts["a.exe"] = large.read_bytes()
+
+    def start(self, disk, *options):
+        """The run over disk, its report going to a pipe of one page that is not read: it blocks after a few
+        files and cannot end before the pipe is read. Answers the process and the pipe's reading end."""
+        read, write = os.pipe()
+        fcntl.fcntl(write, 1031, 4096)  # F_SETPIPE_SZ
+        stderr = open(self.tmp / "stderr", "w+b")
+        self.addCleanup(stderr.close)
+        process = subprocess.Popen([OFFLINE, "--clean", *map(str, options), disk], stdout=write, stderr=stderr)
+        os.close(write)
+        return process, os.fdopen(read, "rb")
+
+    def check(self, disk, before, report, status, expected_status, stderr):
+        """Every file as before or cleaned whole, each cleaned one reported (report None: not all read), the
+        run stopped before the end."""
+        self.assertEqual((status, stderr.endswith(b"Interrupted.\n")), (expected_status, True), stderr)
+        cleaned = set()
+        for path in disk.iterdir():
+            data = path.read_bytes()
+            self.assertIn(data, (before[path.name], self.hosts[path.name]), path.name)
+            if data == self.hosts[path.name]:
+                cleaned.add(str(path))
+        if report is not None:
+            restored = {line.split(b": ")[0].decode() for line in report.splitlines() if line.endswith(b": restored")}
+            self.assertEqual(restored, cleaned)
+        self.assertLess(len(cleaned), len(before))
+        return cleaned
+
+    def test_a_signal_lets_the_file_being_cleaned_be_finished_then_stops(self):
+        """SIGINT, SIGTERM or SIGHUP, once or twice, at a random moment from the first change on: during the
+        copy to the quarantine or the restoration of the large program, between small ones, or while the
+        report waits for its reader."""
+        rng = random.Random(25)
+        for n in range(8):
+            signum = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)[n % 3]
+            quarantine = self.tmp / ("q%d" % n) if n % 4 >= 2 else None
+            disk = self.tmp / ("disk%d" % n)
+            shutil.copytree(self.template, disk)
+            before = {path.name: path.read_bytes() for path in disk.iterdir()}
+            first = os.stat(disk / "a.exe").st_mtime_ns
+            process, report = self.start(disk, *(["--quarantine", quarantine] if quarantine else []))
+            # From the first change on: the signals are caught by then.
+            while not (quarantine and quarantine.exists()) and os.stat(disk / "a.exe").st_mtime_ns == first:
+                self.assertIsNone(process.poll())
+                time.sleep(0.0002)
+            time.sleep(rng.uniform(0, 0.5))
+            process.send_signal(signum)
+            if n >= 4:
+                process.send_signal(signum)  # a second one changes nothing
+            with report:
+                lines = report.read()
+            status = process.wait(timeout=120)
+            stderr = (self.tmp / "stderr").read_bytes()
+            self.check(disk, before, lines, status, 128 + signum, stderr)
+            self.assertEqual(b"cannot be undone" in stderr, quarantine is None)
+            if quarantine:
+                self.assertEqual(run_json([], "--undo", quarantine)[0], 0)
+                self.assertEqual({path.name: path.read_bytes() for path in disk.iterdir()}, before)
+            shutil.rmtree(disk)
+
+    def test_a_reader_that_goes_away(self):
+        """As with | head -1: the program that was being cleaned is finished, then the run stops."""
+        disk = self.root
+        shutil.copytree(self.template, disk, dirs_exist_ok=True)
+        before = {path.name: path.read_bytes() for path in disk.iterdir()}
+        process, report = self.start(disk)
+        with report:
+            first = report.readline()
+        status = process.wait(timeout=120)
+        self.assertEqual(first, b"%s: infected program (PE_VESKA.A): restored\n" % bytes(disk / "a.exe"))
+        self.assertIn(str(disk / "a.exe"), self.check(disk, before, None, status, 141, (self.tmp / "stderr").read_bytes()))
+
+
 class CrashTest(OfflineTest):
     RUNS = 24
 
@@ -526,6 +651,36 @@ class CrashTest(OfflineTest):
                  undo_failed, not_recovered), file=sys.stderr)
         self.assertEqual((undo_failed, not_recovered), (0, 0))
         self.assertGreaterEqual(inside, self.RUNS // 3)
+
+
+@unittest.skipUnless(all(shutil.which(tool) for tool in ("mkntfs", "mkfs.vfat", "mcopy", "sfdisk")),
+                     "needs ntfs-3g, dosfstools, mtools and util-linux (scripts/setup.sh)")
+class DiskImageTest(OfflineTest):
+    def test_an_image_that_is_not_mounted_is_not_taken_for_clean(self):
+        image, mount_point = self.make_volume()
+        os.replace(image, self.root / "win.img")
+        infected(self.tmp / "PROG.EXE", WINE_PE / "winver.exe")
+        floppy = self.root / "floppy.img"
+        subprocess.run(["mkfs.vfat", "-C", floppy, "1440"], check=True, capture_output=True)
+        subprocess.run(["mcopy", "-i", floppy, self.tmp / "PROG.EXE", "::PROG.EXE"], check=True)
+        disk = self.root / "disk.raw"
+        disk.write_bytes(bytes(4 << 20))
+        subprocess.run(["sfdisk", "-q", disk], input=b"2048,,7\n", check=True, capture_output=True)
+        before = state(self.root)
+        status, findings, summary = run_json([self.root], "--clean")
+        reason = "disk image (%s): mount it and give the mount folder"
+        self.assertEqual((status, findings), (2, [(str(disk), "not-examined", "skipped", reason % "MBR partition table"),
+                                                  (str(floppy), "not-examined", "skipped", reason % "FAT"),
+                                                  (str(self.root / "win.img"), "not-examined", "skipped", reason % "NTFS")]))
+        self.assertEqual(summary["not_examined"], 3)
+        self.assertEqual(state(self.root), before)
+        r = run([floppy])
+        self.assertEqual((r.returncode, r.stderr), (2, b"veskacure-offline: %s: %s\n" % (bytes(floppy),
+                                                                                         (reason % "FAT").encode())))
+        # The mount point of an image not mounted: a warning, nothing else.
+        r = run([mount_point])
+        self.assertEqual((r.returncode, r.stderr), (0, b"veskacure-offline: no files below %s: is the volume mounted?\n"
+                                                    % bytes(mount_point)))
 
 
 class LinkTest(OfflineTest):
@@ -621,6 +776,19 @@ class ListTest(OfflineTest):
         missing = run([], "--files-from", self.tmp / "missing")
         self.assertEqual((missing.returncode, missing.stderr.endswith(b"cannot open the list: No such file or "
                                                                       b"directory\n")), (2, True))
+
+    def test_a_newline_list_and_a_folder_listed_with_its_files(self):
+        a, b = self.put("a.exe", infect=("winver.exe",)), self.put("sub/b.exe", infect=("write.exe",))
+        self.put("sub/c.txt", b"small")
+        lines = run([], "--files-from", "-", input=b"%s\n%s\n" % (bytes(a), bytes(b)))
+        self.assertEqual((lines.returncode, lines.stderr), (2, b"veskacure-offline: -: no NUL in -: use find -print0\n"))
+        whole = run_json([self.root])
+        self.assertEqual(whole[2]["files"], 3)
+        # find -print0 without -type f: every folder and every file; a folder also given before the one holding it.
+        everything = subprocess.run(["find", self.root, "-print0"], stdout=subprocess.PIPE, check=True).stdout
+        self.assertEqual(run_json([], "--files-from", "-", input=everything), whole)
+        status, findings, summary = run_json([self.root / "sub", b, self.root])
+        self.assertEqual((status, sorted(findings), summary), (whole[0], sorted(whole[1]), whole[2]))
 
 
 def deep_folder(root, depth):
