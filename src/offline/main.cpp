@@ -207,9 +207,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    // An undo is not cut short here: it records each put-back and may be run again.
-    if (undo->count() == 0)
-        catch_interrupts();
+    catch_interrupts();
     if (clean && read_only(paths))
         return 2;
     if (quarantine_option->count() != 0 && quarantine_inside(quarantine_dir, paths))

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "offline/interrupt.h"
 #include "offline/quarantine.h"
 
 namespace {
@@ -649,7 +650,7 @@ bool undo_changes(Output &out, const std::string &dir, const UndoOptions &option
     // Undo puts back the changes of --clean; --revert-force what forced undos replaced. --list
     // foresees each apart.
     Planned planned[2];
-    for (size_t i = m.entries.size(); i-- > 0;) {
+    for (size_t i = m.entries.size(); i-- > 0 && !interrupted();) {
         const Entry &e = m.entries[i];
         bool wanted = paths.empty();
         for (size_t p = 0; p < paths.size(); ++p)
@@ -659,13 +660,18 @@ bool undo_changes(Output &out, const std::string &dir, const UndoOptions &option
         if (!wanted || (!options.list && reverts != options.revert_force))
             continue;
         std::string problem;
-        const Outcome outcome = undo_change(q, m, i, options, planned[reverts], &problem);
+        Outcome outcome;
+        {
+            // A put-back is finished whatever signal comes: the loop stops before the next.
+            const SignalsHeld held;
+            outcome = undo_change(q, m, i, options, planned[reverts], &problem);
+        }
         if (options.list)
             report_listed(out, e.path, e.time, e.action, problem, outcome == Outcome::AsBefore);
         else
             report_undo(out, e.path, problem, outcome == Outcome::AsBefore);
     }
-    for (size_t p = 0; p < paths.size(); ++p)
+    for (size_t p = 0; p < paths.size() && !interrupted(); ++p)
         if (!matched[p] && options.list)
             warn(out, paths[p], "no change recorded for it");
         else if (!matched[p])

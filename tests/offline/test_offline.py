@@ -592,6 +592,19 @@ class InterruptTest(OfflineTest):
             self.check(disk, before, lines, status, 128 + signum, stderr)
             self.assertEqual(b"cannot be undone" in stderr, quarantine is None)
             if quarantine:
+                # An undo interrupted in its turn finishes the put-back at hand; one more ends the job.
+                read, write = os.pipe()
+                fcntl.fcntl(write, 1031, 4096)  # F_SETPIPE_SZ
+                undo = subprocess.Popen([OFFLINE, "--undo", quarantine], stdout=write, stderr=subprocess.PIPE)
+                os.close(write)
+                time.sleep(rng.uniform(0, 0.05))
+                undo.send_signal(signal.SIGINT)
+                with os.fdopen(read, "rb") as pipe:
+                    pipe.read()
+                _, stderr = undo.communicate(timeout=120)
+                self.assertIn((undo.returncode, stderr.endswith(b"Interrupted.\n")), ((0, False), (130, True)), stderr)
+                for path in disk.iterdir():
+                    self.assertIn(path.read_bytes(), (before[path.name], self.hosts[path.name]), path.name)
                 self.assertEqual(run_json([], "--undo", quarantine)[0], 0)
                 self.assertEqual({path.name: path.read_bytes() for path in disk.iterdir()}, before)
             shutil.rmtree(disk)
