@@ -48,33 +48,52 @@ bool named_like_archive(const std::string &name)
                        [&](const char *extension) { return ends_with(name, extension); });
 }
 
-// Reads on from byte got until want bytes are there or the file ends.
-size_t read_up_to(int fd, uint8_t *buffer, size_t got, size_t want)
-{
-    while (got < want) {
-        const ssize_t n = pread(fd, buffer + got, want - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
+static_assert(ARCHIVE_HEAD_SPAN == SNIFF_SPAN, "the head read with the rules' serves the look");
 
-// The first bytes of a file not named like an archive decide whether
-// libarchive's full detection runs on it (see may_hold_archive).
-bool worth_detecting(int fd, uint64_t size)
+// Where libarchive looks for an archive in a file.
+enum class Look {
+    Nowhere,   // not an archive
+    Start,     // from its first byte on, every format
+    Appended,  // from the end of a program's image on, where its first bytes were recognised
+    ZipEnd,    // a ZIP known by its end record, the file's last bytes (a self-extractor)
+};
+
+// Decides on a file not named like an archive, from its first bytes, at the
+// cost of a look at bytes in memory: a program's appended archive where its
+// image ends (or, for a ZIP, by its end record); anything else from its start
+// when libarchive knows its first bytes.
+Look where_to_look(const ArchiveFile &file, uint64_t *start)
 {
-    static std::vector<uint8_t> head(SNIFF_SPAN);
-    // A program's headers lie in its first page: most files need no more.
-    size_t got = read_up_to(fd, head.data(), 0, 4096);
-    bool overlay = false;
-    if (got == 4096 && program_head(head.data(), got, size, &overlay))
-        return overlay;
-    got = read_up_to(fd, head.data(), got, head.size());
-    // A file that cannot be read here is left to the full detection, which says why.
-    return got == 0 || may_hold_archive(head.data(), got, size);
+    static std::vector<uint8_t> buffer(SNIFF_SPAN);
+    const uint8_t *head = file.head;
+    size_t head_size = file.head_size;
+    *start = 0;
+    if (head == nullptr) {
+        head_size = static_cast<size_t>(std::min<uint64_t>(file.size, SNIFF_SPAN));
+        // A file that cannot be read here is left to the full detection, which says why.
+        if (!pread_exactly(file.fd, buffer.data(), head_size, 0))
+            return Look::Start;
+        head = buffer.data();
+    }
+    uint64_t end = 0;
+    const ReadAt read_at = [&file](uint64_t offset, uint8_t *bytes) { return pread_exactly(file.fd, bytes, 4, offset); };
+    switch (program_image_end(head, head_size, file.size, read_at, &end)) {
+    case Program::No: return recognised_at_start(head, head_size, false) ? Look::Start : Look::Nowhere;
+    case Program::Undecided: return Look::Start;
+    case Program::ImageEnds: break;
+    }
+    if (file.size < end + MIN_APPENDED)
+        return Look::Nowhere;
+    // The first bytes after the image, enough for any format known by them.
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(file.size - end, 4096));
+    const uint8_t *appended = head + end;
+    if (end + count > head_size) {
+        if (!pread_exactly(file.fd, buffer.data(), count, end))
+            return Look::Start;
+        appended = buffer.data();
+    }
+    *start = end;
+    return recognised_at_start(appended, count, true) ? Look::Appended : Look::ZipEnd;
 }
 
 // A finding or an item not examined, met inside the archive.
@@ -238,16 +257,28 @@ void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const st
     w.blockers.pop_back();
 }
 
-// Examines the file on disk; false when it is not an archive.
-bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name)
+// Examines the file on disk where look says (Appended: from byte start on);
+// false when it is not an archive.
+bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name, Look look = Look::Start, uint64_t start = 0)
 {
     Source src;
     src.fd = fd;
-    src.size = size;
+    src.base = look == Look::Appended ? start : 0;
+    src.size = size - src.base;
     src.budget = &w.budget;
+    src.zip_only = look == Look::ZipEnd;
     ArchiveReader reader(nullptr, archive_read_free);
     std::string error;
-    const Opened opened = open_archive(src, &reader, &error);
+    Opened opened = open_archive(src, &reader, &error);
+    if (opened == Opened::NotArchive && look == Look::Appended) {
+        // A ZIP whose offsets count from the file's start (zip -A) is read
+        // through its central directory over the whole file.
+        src.base = 0;
+        src.size = size;
+        src.start.clear();
+        src.zip_only = true;
+        opened = open_archive(src, &reader, &error);
+    }
     if (opened == Opened::NotArchive)
         return false;
     if (opened == Opened::Damaged)
@@ -331,13 +362,15 @@ bool archive_candidate(const char *name, uint64_t size)
 
 bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive *replace)
 {
-    if (!named_like_archive(base_name(file.name)) && !worth_detecting(file.fd, file.size))
+    uint64_t start = 0;
+    const Look look = named_like_archive(base_name(file.name)) ? Look::Start : where_to_look(file, &start);
+    if (look == Look::Nowhere)
         return false;
     Walk w;
     w.progress = &out;
     w.path = &file.path;
     w.keep_names = replace != nullptr;
-    if (!walk_file(w, file.fd, file.size, file.name))
+    if (!walk_file(w, file.fd, file.size, file.name, look, start))
         return false;
     out.totals.archives += w.archives;
     out.totals.members += w.members;

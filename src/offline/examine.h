@@ -1,16 +1,28 @@
-// The shared rules over open files: a rating that maps only the bytes the
-// rules look at, and one restoration through a read-write mapping.
+// The shared rules over open files: a rating from one read of the file's
+// first bytes, and one restoration through a read-write mapping.
 #ifndef VESKACURE_OFFLINE_EXAMINE_H
 #define VESKACURE_OFFLINE_EXAMINE_H
 
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "detect/verdict.h"
 
-// The verdict for the open regular file fd of size bytes (any 64-bit size).
-// False with *error when the bytes cannot be mapped or the file shrank.
+// The first bytes of a file, read once: the rules rate them, and the look for
+// an archive starts from them.
+struct FileHead {
+    std::vector<uint8_t> buffer;  // kept from file to file
+    size_t length = 0;            // bytes of the file in it: none for a file the rules do not read
+};
+
+// The verdict for the open regular file fd of size bytes (any 64-bit size),
+// from its first min(size, span) bytes (span at least the rules' head), read
+// into *head. False with *error when they cannot be read or the file shrank.
+bool rate_open_file(int fd, uint64_t size, size_t span, FileHead *head, ScanVerdict *verdict, std::string *error);
+
+// The same, reading only the bytes the rules look at.
 bool rate_open_file(int fd, uint64_t size, ScanVerdict *verdict, std::string *error);
 
 // One restoration of the open read-write file fd of size bytes (below 4 GiB):

@@ -369,8 +369,9 @@ bool rates_clean(int fd)
 
 // Looks inside the file as an archive; under --clean a ZIP or tar holding the
 // worm gets its new bytes through change_file, like any other change, and its
-// times back. Answers true when it was an archive.
-bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored)
+// times back. Answers true when it was an archive. head: the file's first
+// bytes as the rules read them.
+bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored, const FileHead &head)
 {
     // A restoration changed the size: only then is it asked again.
     struct stat now = st;
@@ -393,7 +394,11 @@ bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &s
             put_back_times_and_mode(scan, file, target.writable.get(), st);
         return replaced;
     };
-    const ArchiveFile archive{fd, static_cast<uint64_t>(now.st_size), file.path, file.dir_fd, file.name};
+    ArchiveFile archive{fd, static_cast<uint64_t>(now.st_size), file.path, file.dir_fd, file.name};
+    if (!restored && head.length > 0) {
+        archive.head = head.buffer.data();
+        archive.head_size = head.length;
+    }
     return examine_archive(scan.out, archive, scan.clean ? &replace : nullptr);
 }
 
@@ -486,9 +491,13 @@ void process_file(Scan &scan, const Listed &file)
     if (hive_only)
         return;
     bool examined = false, gone = false, offer = archive, restored = false;
+    // The bytes the rules rate and those the look for an archive starts from: one read.
+    static FileHead head;
+    head.length = 0;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
-        if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), &verdict, &error)) {
+        const size_t span = offer ? ARCHIVE_HEAD_SPAN : RULES_HEAD_SPAN;
+        if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), span, &head, &verdict, &error)) {
             report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
             return;
         }
@@ -504,7 +513,7 @@ void process_file(Scan &scan, const Listed &file)
     if (ini && !gone)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
     if (offer && !gone)
-        examined = handle_archive(scan, file, fd.get(), st, restored) || examined;
+        examined = handle_archive(scan, file, fd.get(), st, restored, head) || examined;
     // Reading the restored host again may move its access time where O_NOATIME is not kept (FUSE).
     if (restored)
         put_back_times_and_mode(scan, file, fd.get(), st);
