@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -64,9 +65,12 @@ UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::stri
         *error = "replaced while being examined";
         return UniqueFd();
     }
+    // Opened again through /proc, it is that inode, checked already.
     UniqueFd owned(reopen_path(path.get(), flags));
+    if (owned)
+        return owned;
     // Without /proc the file is opened by its name, its type checked again after.
-    if (!owned && errno == ENOENT)
+    if (errno == ENOENT)
         owned.reset(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
                                        : openat(file.dir_fd, file.name, flags));
     if (!owned)
@@ -560,28 +564,30 @@ struct Name {
     unsigned char type;  // d_type: DT_UNKNOWN where the file system does not say
 };
 
+// Lists the folder through its own descriptor, just opened and read by no one
+// else: no second descriptor, no directory stream.
 bool list_folder(int dir_fd, std::vector<Name> *names, std::string *error)
 {
-    const int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-    std::unique_ptr<DIR, int (*)(DIR *)> dir(fd >= 0 ? fdopendir(fd) : nullptr, closedir);
-    if (!dir) {
-        *error = failure("cannot list");
-        if (fd >= 0)
-            close(fd);
-        return false;
+    static std::vector<char> buffer(64 << 10);
+    for (;;) {
+        const ssize_t n = getdents64(dir_fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = failure("cannot list");
+            return false;
+        }
+        if (n == 0)
+            return true;
+        for (ssize_t at = 0; at < n;) {
+            struct dirent64 entry;
+            memcpy(&entry, buffer.data() + at, offsetof(struct dirent64, d_name));
+            const char *name = buffer.data() + at + offsetof(struct dirent64, d_name);
+            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+                names->push_back(Name{name, entry.d_type});
+            at += entry.d_reclen;
+        }
     }
-    errno = 0;
-    while (const struct dirent *entry = readdir(dir.get())) {
-        const char *name = entry->d_name;
-        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
-            names->push_back(Name{name, entry->d_type});
-        errno = 0;
-    }
-    if (errno != 0) {
-        *error = failure("cannot list");
-        return false;
-    }
-    return true;
 }
 
 // One folder of the walk's current path. Only the deepest OPEN_LEVELS hold a
