@@ -13,6 +13,7 @@
 #include "detect/image_rules.h"
 #include "offline/archive_read.h"
 #include "offline/archive_rewrite.h"
+#include "offline/examine.h"
 #include "offline/posix_file.h"
 
 namespace {
@@ -42,13 +43,25 @@ std::string uncompressed_name(const std::string &name)
     return name;
 }
 
-bool named_like_archive(const std::string &name)
+// Asked of every file the walk meets: each extension is a dot and at most
+// three characters, compared as four bytes (the shorter with their NUL).
+bool named_like_archive(const char *name)
 {
+    const char *dot = strrchr(name, '.');
+    const size_t length = dot != nullptr && dot != name ? strlen(dot) : 0;
+    if (length < 2 || length > 4)
+        return false;
+    char key[4] = {};
+    for (size_t i = 0; i < length; ++i)
+        key[i] = dot[i] >= 'A' && dot[i] <= 'Z' ? static_cast<char>(dot[i] - 'A' + 'a') : dot[i];
     return std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
-                       [&](const char *extension) { return ends_with(name, extension); });
+                       [&](const char *extension) { return memcmp(key, extension, 4) == 0; });
 }
 
-static_assert(ARCHIVE_HEAD_SPAN == SNIFF_SPAN, "the head read with the rules' serves the look");
+bool named_like_archive(const std::string &name)
+{
+    return named_like_archive(name.c_str());
+}
 
 // Where libarchive looks for an archive in a file.
 enum class Look {
@@ -58,42 +71,70 @@ enum class Look {
     ZipEnd,    // a ZIP known by its end record, the file's last bytes (a self-extractor)
 };
 
+// ISO 9660's volume descriptors, the only signature of a format not at its
+// start, lie from 32 KiB on: libarchive looks there in the first 48 KiB.
+const size_t ISO_SPAN_START = 32 << 10, ISO_SPAN_END = 48 << 10;
+
+// The bytes that tell the formats known by their first bytes, *count of
+// them: the head. An ISO 9660 image is a whole number of 2 KiB sectors: for a
+// file that is, the first 48 KiB, the volume descriptors read as well and the
+// system area before them (no format's signature) left zero.
+const uint8_t *starting_bytes(const ArchiveFile &file, const FileHead &head, size_t *count)
+{
+    static std::vector<uint8_t> bytes(ISO_SPAN_END);
+    *count = head.length;
+    if (file.size % 2048 != 0 || file.size <= ISO_SPAN_START)
+        return head.buffer.data();
+    *count = static_cast<size_t>(std::min<uint64_t>(file.size, ISO_SPAN_END));
+    const size_t have = std::min(head.length, *count);
+    memcpy(bytes.data(), head.buffer.data(), have);
+    memset(bytes.data() + have, 0, ISO_SPAN_END - have);
+    const size_t from = std::max(have, ISO_SPAN_START);
+    // A file that cannot be read here keeps zeros: the full detection says why.
+    if (from < *count)
+        (void)pread_exactly(file.fd, bytes.data() + from, *count - from, from);
+    return bytes.data();
+}
+
 // Decides on a file not named like an archive, from its first bytes, at the
 // cost of a look at bytes in memory: a program's appended archive where its
 // image ends (or, for a ZIP, by its end record); anything else from its start
-// when libarchive knows its first bytes.
+// when libarchive knows its first bytes. The bytes are those the rules read,
+// read on only as far as a program's headers go.
 Look where_to_look(const ArchiveFile &file, uint64_t *start)
 {
-    static std::vector<uint8_t> buffer(SNIFF_SPAN);
-    const uint8_t *head = file.head;
-    size_t head_size = file.head_size;
+    static FileHead own;
+    FileHead &head = file.head != nullptr ? *file.head : own;
+    std::string error;
     *start = 0;
-    if (head == nullptr) {
-        head_size = static_cast<size_t>(std::min<uint64_t>(file.size, SNIFF_SPAN));
-        // A file that cannot be read here is left to the full detection, which says why.
-        if (!pread_exactly(file.fd, buffer.data(), head_size, 0))
-            return Look::Start;
-        head = buffer.data();
-    }
+    if (file.head == nullptr)
+        own.length = 0;
+    // A file that cannot be read here is left to the full detection, which says why.
+    if (!read_head_to(file.fd, file.size, FILE_HEAD_FIRST, &head, &error))
+        return Look::Start;
     uint64_t end = 0;
     const ReadAt read_at = [&file](uint64_t offset, uint8_t *bytes) { return pread_exactly(file.fd, bytes, 4, offset); };
-    switch (program_image_end(head, head_size, file.size, read_at, &end)) {
-    case Program::No: return recognised_at_start(head, head_size, false) ? Look::Start : Look::Nowhere;
-    case Program::Undecided: return Look::Start;
-    case Program::ImageEnds: break;
+    // A program's headers lie in the bytes the rules read (its first page, or
+    // the rules' whole head): headers past them are no program's that Windows
+    // would load.
+    if (program_image_end(head.buffer.data(), head.length, file.size, read_at, &end) != Program::ImageEnds) {
+        size_t count = 0;
+        const uint8_t *bytes = starting_bytes(file, head, &count);
+        return recognised_at_start(bytes, count, false) ? Look::Start : Look::Nowhere;
     }
     if (file.size < end + MIN_APPENDED)
         return Look::Nowhere;
-    // The first bytes after the image, enough for any format known by them.
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(file.size - end, 4096));
-    const uint8_t *appended = head + end;
-    if (end + count > head_size) {
-        if (!pread_exactly(file.fd, buffer.data(), count, end))
+    // The first bytes after the image, as many as tell any format known by them.
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(file.size - end, FILE_HEAD_FIRST));
+    static std::vector<uint8_t> appended(FILE_HEAD_FIRST);
+    const uint8_t *bytes = head.buffer.data() + end;
+    if (end + count > head.length) {
+        if (!pread_exactly(file.fd, appended.data(), count, end))
             return Look::Start;
-        appended = buffer.data();
+        bytes = appended.data();
     }
     *start = end;
-    return recognised_at_start(appended, count, true) ? Look::Appended : Look::ZipEnd;
+    return recognised_at_start(bytes, count, true) ? Look::Appended : Look::ZipEnd;
 }
 
 // A finding or an item not examined, met inside the archive.

@@ -11,9 +11,7 @@
 
 #include "offline/report.h"
 
-// How many first bytes of a file the look for an archive starts from: read
-// with the bytes the rules rate, they are not read again.
-const size_t ARCHIVE_HEAD_SPAN = 64 << 10;
+struct FileHead;
 
 // Whether a file is offered to archive detection: every file the rules open
 // (57,344 bytes or more), and a smaller one named like an archive.
@@ -26,8 +24,7 @@ struct ArchiveFile {
     const std::string &path;  // for the output
     int dir_fd;               // the folder that holds it
     const char *name;         // its name there
-    const uint8_t *head = nullptr;  // its first bytes, read already (ARCHIVE_HEAD_SPAN, or all of a shorter file)
-    size_t head_size = 0;           // none: read here when needed
+    FileHead *head = nullptr;  // its first bytes as the rules read them (none: read here), read on when needed
 };
 
 // Puts the bytes of the open file replacement (size bytes) in place of the

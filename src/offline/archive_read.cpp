@@ -1,6 +1,7 @@
 #include "offline/archive_read.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@ const int ERRNO_FILE_FORMAT = EILSEQ;
 const int ERRNO_MISC = -1;
 
 const size_t PIECE = 64 << 10;
+const size_t FIRST_PIECE = 4 << 10;
 // A member whose PE signature lies further in than this is still rated, but
 // not kept for archive detection: real archives keep their headers near the start.
 const size_t HEAD_KEPT_LIMIT = 16 << 20;
@@ -37,9 +39,16 @@ la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
     Source &src = *static_cast<Source *>(data);
     if (over_budget(a, src))
         return -1;
-    src.buffer.resize(PIECE * 4);
+    // The first read serves the recognition of compressions, which needs a
+    // few bytes: a look at a ZIP's end moves on to its last 16 KiB at once. No
+    // more than the bytes left.
+    const size_t most = src.offset == 0 && src.start.empty() ? FIRST_PIECE : PIECE * 4;
+    const size_t want = src.offset < src.size ? static_cast<size_t>(std::min<uint64_t>(most, src.size - src.offset))
+                                              : PIECE;
+    if (src.buffer.size() < want)
+        src.buffer.resize(want);
     for (;;) {
-        const ssize_t n = pread(src.fd, src.buffer.data(), src.buffer.size(), static_cast<off_t>(src.base + src.offset));
+        const ssize_t n = pread(src.fd, src.buffer.data(), want, static_cast<off_t>(src.base + src.offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -248,6 +257,11 @@ Program program_image_end(const uint8_t *head, size_t head_size, uint64_t size, 
 
 bool recognised_at_start(const uint8_t *bytes, size_t size, bool appended)
 {
+    // The formats' state, some 150 KiB, is allocated and freed at every look:
+    // glibc gave the freed top of the heap back each time, and the next look
+    // took it again as fresh pages, at ten times the cost of the look. Kept.
+    static const bool heap_kept = mallopt(M_TRIM_THRESHOLD, 16 << 20) == 1;
+    (void)heap_kept;
     ArchiveReader a(archive_read_new(), archive_read_free);
     support_filters(a.get());
     support_formats_by_start(a.get(), bytes, size);
@@ -264,12 +278,10 @@ bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size)
     head_size = std::min(head_size, SNIFF_SPAN);
     uint64_t end = 0;
     const ReadAt cannot = [](uint64_t, uint8_t *) { return false; };
-    switch (program_image_end(head, head_size, size, cannot, &end)) {
-    case Program::No: return recognised_at_start(head, head_size, false);
-    case Program::ImageEnds: return size >= end + MIN_APPENDED;
-    case Program::Undecided: return true;
-    }
-    return true;
+    // Headers past the first 64 KiB are no program's that Windows would load.
+    if (program_image_end(head, head_size, size, cannot, &end) == Program::ImageEnds)
+        return size >= end + MIN_APPENDED;
+    return recognised_at_start(head, head_size, false);
 }
 
 std::string error_of(struct archive *a)

@@ -82,7 +82,8 @@ bool recognised_at_start(const uint8_t *bytes, size_t size, bool appended);
 
 // For a member, whose bytes past head cannot be read back: whether
 // libarchive's full detection is worth running on it. A program when bytes
-// follow its image; anything else when its first bytes are recognised.
+// follow its image; anything else (a program's headers past the head too)
+// when its first bytes are recognised.
 bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size);
 
 // Opens an archive over src (unread so far). *reader is set for Archive and Compressed.

@@ -27,25 +27,38 @@ void restore_work(void *arg)
 
 }  // namespace
 
-bool rate_open_file(int fd, uint64_t size, size_t span, FileHead *head, ScanVerdict *verdict, std::string *error)
+bool read_head_to(int fd, uint64_t size, size_t want, FileHead *head, std::string *error)
+{
+    want = static_cast<size_t>(std::min<uint64_t>(size, want));
+    if (head->length >= want)
+        return true;
+    if (head->buffer.size() < want)
+        head->buffer.resize(std::max<size_t>(want, RULES_HEAD_SPAN));
+    // The file may be cut by someone else at any moment after its size was
+    // taken: a read that comes back short says so.
+    if (!pread_exactly(fd, head->buffer.data() + head->length, want - head->length, head->length)) {
+        *error = errno == 0 ? "file shrank while being read" : failure("cannot read");
+        return false;
+    }
+    head->length = want;
+    return true;
+}
+
+bool rate_open_file(int fd, uint64_t size, FileHead *head, ScanVerdict *verdict, std::string *error)
 {
     head->length = 0;
     if (size < WORM_MIN_SIZE) {
         *verdict = rate_file(nullptr, 0, size, nullptr);
         return true;
     }
-    // One read: the file may be cut by someone else at any moment after its
-    // size was taken, and a read that comes back short says so.
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, std::max<size_t>(span, RULES_HEAD_SPAN)));
-    if (head->buffer.size() < want)
-        head->buffer.resize(want);
-    if (!pread_exactly(fd, head->buffer.data(), want, 0)) {
-        *error = errno == 0 ? "file shrank while being read" : failure("cannot read");
+    // The first page tells how many bytes the rules look at: all of their
+    // head for what may be a program, the checksum span for anything else.
+    if (!read_head_to(fd, size, FILE_HEAD_FIRST, head, error) ||
+        !read_head_to(fd, size, rules_head_span(head->buffer.data(), static_cast<uint32_t>(head->length), size), head,
+                      error))
         return false;
-    }
-    head->length = want;
     const uint8_t *bytes = head->buffer.data();
-    const uint32_t head_size = static_cast<uint32_t>(want);
+    const uint32_t head_size = static_cast<uint32_t>(head->length);
     // The PE signature may lie anywhere below size - 248: past the head, its
     // own four bytes are read from the file.
     uint32_t offset = 0;
@@ -65,7 +78,7 @@ bool rate_open_file(int fd, uint64_t size, size_t span, FileHead *head, ScanVerd
 bool rate_open_file(int fd, uint64_t size, ScanVerdict *verdict, std::string *error)
 {
     static FileHead head;
-    return rate_open_file(fd, size, RULES_HEAD_SPAN, &head, verdict, error);
+    return rate_open_file(fd, size, &head, verdict, error);
 }
 
 bool restore_open_file(int fd, uint64_t size, uint64_t *new_size, std::string *error)

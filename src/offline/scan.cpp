@@ -374,8 +374,8 @@ bool rates_clean(int fd)
 // Looks inside the file as an archive; under --clean a ZIP or tar holding the
 // worm gets its new bytes through change_file, like any other change, and its
 // times back. Answers true when it was an archive. head: the file's first
-// bytes as the rules read them.
-bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored, const FileHead &head)
+// bytes as the rules read them, read on from there when needed.
+bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored, FileHead &head)
 {
     // A restoration changed the size: only then is it asked again.
     struct stat now = st;
@@ -399,10 +399,8 @@ bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &s
         return replaced;
     };
     ArchiveFile archive{fd, static_cast<uint64_t>(now.st_size), file.path, file.dir_fd, file.name};
-    if (!restored && head.length > 0) {
-        archive.head = head.buffer.data();
-        archive.head_size = head.length;
-    }
+    if (!restored && head.length > 0)
+        archive.head = &head;
     return examine_archive(scan.out, archive, scan.clean ? &replace : nullptr);
 }
 
@@ -500,8 +498,7 @@ void process_file(Scan &scan, const Listed &file)
     head.length = 0;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
-        const size_t span = offer ? ARCHIVE_HEAD_SPAN : RULES_HEAD_SPAN;
-        if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), span, &head, &verdict, &error)) {
+        if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), &head, &verdict, &error)) {
             report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
             return;
         }

@@ -75,7 +75,7 @@ class ArchiveTest(OfflineTest):
         """A MinGW program (a COFF symbol table and its strings after its sections) with a ZIP appended and
         zip -A applied, and with a tar appended: found past the strings, neither rewritten. A certificate
         table that ends a program is part of its image, and a file that is not a program is known by its
-        first bytes: a ZIP inside either is no archive."""
+        first bytes (a CD image by its volume descriptors): a ZIP inside either is no archive."""
         stub = host("notepad.exe")
         pe = struct.unpack_from("<I", stub, 0x3C)[0]
         self.assertNotEqual(struct.unpack_from("<II", stub, pe + 12), (0, 0))
@@ -91,14 +91,18 @@ class ArchiveTest(OfflineTest):
         struct.pack_into("<II", signed, pe + 24 + 128, len(signed), len(certificate))
         (self.root / "SIGNED.EXE").write_bytes(bytes(signed) + certificate)
         (self.root / "MEDIA.DAT").write_bytes(os.urandom(300000) + payload)
+        # A CD image not named like one: known by its volume descriptors at 32 KiB.
+        tool("xorriso", "-as", "mkisofs", "-R", "-quiet", "-o", self.root / "CDIMAGE.BIN", "SETUP.EXE", cwd=self.src)
         before = state(self.root)
 
         status, found, summary = self.findings()
-        self.assertEqual((status, found), (1, [("SFX.EXE", ("SETUP.EXE",), "infected", "reported", None),
+        self.assertEqual((status, found), (1, [("CDIMAGE.BIN", ("SETUP.EXE",), "infected", "reported", None),
+                                               ("SFX.EXE", ("SETUP.EXE",), "infected", "reported", None),
                                                ("TARSFX.EXE", ("bin/TWICE.EXE",), "infected", "reported", None)]))
         self.assertEqual((summary["files"], summary["archives"], summary["members"], summary["examined"]),
-                         (4, 2, 2, 6))
+                         (5, 3, 3, 8))
         self.assertEqual(self.findings("--clean")[:2], (2, [
+            ("CDIMAGE.BIN", ("SETUP.EXE",), "infected", "failed", "inside a ISO 9660 archive: not rewritten"),
             ("SFX.EXE", ("SETUP.EXE",), "infected", "failed", "inside a self-extracting ZIP archive: not rewritten"),
             ("TARSFX.EXE", ("bin/TWICE.EXE",), "infected", "failed", "inside a tar archive: not rewritten")]))
         self.assertEqual(state(self.root), before)
