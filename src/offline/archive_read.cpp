@@ -183,7 +183,9 @@ void support_formats_by_start(struct archive *a, const uint8_t *bytes, size_t si
 {
     archive_read_support_format_ar(a);
     archive_read_support_format_cpio(a);
-    archive_read_support_format_iso9660(a);
+    // Its volume descriptors lie from 32 KiB on: only bytes that reach them can be one.
+    if (size > (32 << 10))
+        archive_read_support_format_iso9660(a);
     archive_read_support_format_tar(a);
     archive_read_support_format_xar(a);
     archive_read_support_format_zip_streamable(a);
