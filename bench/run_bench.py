@@ -19,14 +19,24 @@ the same files with a logical-signature database of the worm's three
 signatures and the size split; --install-clamav installs Debian's clamav
 first when it is missing (the only way this script installs anything).
 
-With --offline the same kind of tree is made in a plain folder (real programs
-from Wine's own PE files) and veskacure-offline's report mode is timed there
-against bench_offline_floor, a bare native walk that opens and maps the same
-large files (target: at most 1.5 x), and against clamscan -r (target: at
-least 100 x faster). Its peak memory is also taken over that tree and over
-one --memory-factor times larger, to show that it stays flat. The same run
-with --no-archives is the walk as it was before archives were looked into:
-looking into them must cost the plain tree at most 1.05 x.
+With --offline two such trees are made in plain folders: "programs", as above
+(real programs from Wine's own PE files, almost none with bytes after its
+image), and "ordinary", whose large files are half random bytes (media,
+databases, documents: no archive), a quarter program-shaped (a DOS header,
+e_lfanew, "PE\0\0", then random bytes), 20 percent real programs and 5
+percent real programs with random bytes appended (installers' data). On each,
+veskacure-offline's report mode is timed, warm and cold (the page cache
+dropped before every timed run, where this user may), against:
+  no-arch  the same run with --no-archives (the walk as it was before archives
+           were looked into): looking into them must cost at most 1.10 x on
+           the ordinary tree, warm and cold, and 1.05 x on the programs tree;
+  floor    bench_offline_floor, the bare native walk that opens and maps the
+           same large files as the rules: at most 1.05 x warm;
+  walk     bench_offline_floor --walk, which lists and examines the files and
+           opens none (for reference);
+and clamscan -r with --clamav (target: at least 100 x faster). Its peak memory
+is also taken over the programs tree and over one --memory-factor times
+larger, to show that it stays flat.
 
 With --offline --archives an archive corpus of about --archive-mb megabytes
 is built instead from the same real programs: deflated and stored ZIPs,
@@ -38,7 +48,7 @@ and size of archives).
 
 Run from the worktree after scripts/build.sh:
   python3 bench/run_bench.py [--rounds 7] [--files 50000] [--folders 2000]
-  python3 bench/run_bench.py --offline [--clamav] [--memory-factor 4]
+  python3 bench/run_bench.py --offline [--clamav] [--memory-factor 4] [--no-cold]
   python3 bench/run_bench.py --offline --archives [--clamav] [--archive-mb 1000] --work build/bench-work
 """
 import argparse
@@ -84,6 +94,7 @@ def parse_args():
                    help="offline: the second tree for the memory figure is this many times larger")
     p.add_argument("--archives", action="store_true", help="offline: time an archive corpus instead")
     p.add_argument("--archive-mb", type=int, default=1000, help="offline --archives: corpus size in MB")
+    p.add_argument("--no-cold", action="store_true", help="offline: warm page cache only")
     return p.parse_args()
 
 
@@ -126,18 +137,26 @@ def small_size(rng):
     return min(WORM_MIN_SIZE - 1, int(rng.lognormvariate(8.3, 1.6)))
 
 
-def make_tree(rng, args, tree, system32, mkimage, originals):
-    """Answers the (tree path, original) pairs of the infected files."""
+def make_tree(rng, args, tree, system32, mkimage, originals, ordinary=False):
+    """Answers the (tree path, original) pairs of the infected files. The
+    ordinary tree's large files are half random bytes, a quarter
+    program-shaped random bytes, 20 percent real programs and 5 percent real
+    programs with random bytes appended."""
     folders = make_folders(rng, tree, args.folders)
     pe_files = sorted(p for p in system32.iterdir()
                       if p.suffix.lower() in (".dll", ".exe") and p.is_file()
                       and p.stat().st_size >= WORM_MIN_SIZE)
     hosts = [p for p in pe_files if p.stat().st_size < 400000]
     large = int(args.files * args.large_share)
-    kinds = ["pe"] * (large // 2) + ["data"] * (large - large // 2) + \
-            ["small"] * (args.files - large)
+    if ordinary:
+        shares = {"pe": large // 5, "appended": large // 20, "shaped": large // 4}
+        kinds = [kind for kind, count in shares.items() for _ in range(count)] + \
+                ["random"] * (large - sum(shares.values()))
+    else:
+        kinds = ["pe"] * (large // 2) + ["data"] * (large - large // 2)
+    kinds += ["small"] * (args.files - large)
     rng.shuffle(kinds)
-    infected_at = set(rng.sample([i for i, k in enumerate(kinds) if k == "data"], args.infected))
+    infected_at = set(rng.sample([i for i, k in enumerate(kinds) if k in ("data", "random")], args.infected))
     infected = []
     for i, kind in enumerate(kinds):
         folder = rng.choice(folders)
@@ -155,6 +174,15 @@ def make_tree(rng, args, tree, system32, mkimage, originals):
                 os.link(source, path)
             except OSError:
                 shutil.copyfile(source, path)
+        elif kind == "appended":
+            path.write_bytes(rng.choice(hosts).read_bytes() + rng.randbytes(rng.randint(4096, 256 << 10)))
+        elif kind == "shaped":
+            # Program-shaped: a DOS header whose e_lfanew leads to "PE\0\0", then random bytes.
+            data = bytearray(rng.randbytes(rng.randint(WORM_MIN_SIZE, 1 << 20)))
+            data[0:2], data[0x18:0x1A], data[0x3C:0x40], data[0x80:0x84] = b"MZ", b"\x40\0", b"\x80\0\0\0", b"PE\0\0"
+            path.write_bytes(data)
+        elif kind == "random":
+            path.write_bytes(rng.randbytes(rng.randint(WORM_MIN_SIZE, 1 << 20)))
         elif kind == "data":
             with open(path, "wb") as f:
                 f.write(rng.randbytes(4096))
@@ -221,6 +249,68 @@ def peak_memory(command, work):
     return int(report.read_text().split()[-1])
 
 
+def drop_page_cache():
+    """False where this user may not (not root, or /proc/sys read-only)."""
+    try:
+        os.sync()
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
+
+
+def run_timed(command):
+    """Seconds of one native run, on the clock and of processor time (user and
+    system): the second hardly moves when other work shares the machine."""
+    started = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, _, usage = os.wait4(process.pid, 0)
+    return time.perf_counter() - started, usage.ru_utime + usage.ru_stime
+
+
+def time_rounds(programs, rounds, cold):
+    """Each program timed once a round, in an order that turns round by round.
+    Answers the clock times and the processor times."""
+    names = list(programs)
+    times = {name: [] for name in names}
+    cpu = {name: [] for name in names}
+    print("  load average before: %.2f %.2f %.2f" % os.getloadavg())
+    for round_no in range(rounds):
+        order = names[round_no % len(names):] + names[:round_no % len(names)]
+        for name in order:
+            if cold:
+                drop_page_cache()
+            seconds, processor = run_timed(programs[name])
+            times[name].append(seconds)
+            cpu[name].append(processor)
+        print("  round %d: %s" % (round_no + 1, "  ".join("%s %.3fs" % (n, times[n][-1]) for n in names)),
+              flush=True)
+    print("  load average after: %.2f %.2f %.2f" % os.getloadavg())
+    return times, cpu
+
+
+def print_offline_ratios(times, cpu, rounds, ordinary, cold):
+    median_ratio = print_medians(times, rounds)
+    cpu_ratio = lambda a, b: statistics.median(x / y for x, y in zip(cpu[a], cpu[b]))
+    print("  processor time (user + system), medians: %s" % "  ".join(
+        "%s %.3f s" % (name, statistics.median(seconds)) for name, seconds in cpu.items()))
+    print("  ratios (%s page cache), of the clock and [of processor time]:" % ("cold" if cold else "warm"))
+
+    def line(a, b, target, what):
+        ratio = median_ratio(a, b)
+        verdict = "" if target is None else "  (target <= %.2f: %s)" % (target, "met" if ratio <= target else "NOT met")
+        print("  %-20s %.3f [%.3f]%s%s" % ("%s / %s" % (a, b), ratio, cpu_ratio(a, b), verdict, what))
+
+    line("offline", "no-arch", 1.10 if ordinary else 1.05, "  archives looked into")
+    line("no-arch", "floor", None, "")
+    line("offline", "floor", None if cold else 1.05, "  the bare walk opening and mapping the large files")
+    line("offline", "walk", None, "  the bare walk opening nothing")
+    if "clamscan" in times:
+        speedup = median_ratio("clamscan", "offline")
+        print("  clamscan / offline   %.1f  (target >= 100: %s)" % (speedup, "met" if speedup >= 100 else "NOT met"))
+
+
 def main_offline(args, work, want_clamav):
     build = Path(args.build) / "native"
     offline = build / "src" / "offline" / "veskacure-offline"
@@ -230,54 +320,47 @@ def main_offline(args, work, want_clamav):
     def mkimage(out, kind, *options):
         subprocess.run([str(mkimage_tool), kind, str(out)] + [str(o) for o in options], check=True)
 
-    def generate(name, files, folders):
+    def generate(name, files, folders, ordinary=False):
         tree = work / name
         tree.mkdir()
         tree_args = argparse.Namespace(**dict(vars(args), files=files, folders=folders))
         originals = work / (name + "-originals")
         originals.mkdir()
-        print("generating %d files in %d folders ..." % (files, folders), flush=True)
-        make_tree(random.Random(args.seed), tree_args, tree, WINE_PE, mkimage, originals)
+        print("generating the %s tree: %d files in %d folders ..." % (name, files, folders), flush=True)
+        make_tree(random.Random(args.seed), tree_args, tree, WINE_PE, mkimage, originals, ordinary)
         return tree
 
-    tree = generate("tree", args.files, args.folders)
-    programs = {
-        "floor": [str(floor), str(tree)],
-        "offline": [str(offline), "--quiet", str(tree)],
-        "no-arch": [str(offline), "--quiet", "--no-archives", str(tree)],
-    }
-    if want_clamav:
-        programs["clamscan"] = ["clamscan", "-r", "--no-summary", "--infected",
-                                "-d", str(clamav_database(work / "veska.ldb")), str(tree)]
-    names = list(programs)
-    for name in names:  # warm-up: page cache filled, outputs checked
-        _, out = run_measured(programs[name])
-        lines = out.decode(errors="replace").strip().splitlines()
-        summary = "%d found" % out.count(b" FOUND") if name == "clamscan" else lines[-1] if lines else ""
-        print("  %-8s %s" % (name, summary))
+    cold = not args.no_cold and drop_page_cache()
+    if not args.no_cold and not cold:
+        print("the page cache cannot be dropped here (not root, or /proc/sys read-only): cold figures skipped")
+    for name, ordinary in (("ordinary", True), ("programs", False)):
+        tree = generate(name, args.files, args.folders, ordinary)
+        programs = {
+            "walk": [str(floor), "--walk", str(tree)],
+            "floor": [str(floor), str(tree)],
+            "offline": [str(offline), "--quiet", str(tree)],
+            "no-arch": [str(offline), "--quiet", "--no-archives", str(tree)],
+        }
+        if want_clamav and not ordinary:
+            programs["clamscan"] = ["clamscan", "-r", "--no-summary", "--infected",
+                                    "-d", str(clamav_database(work / "veska.ldb")), str(tree)]
+        for program, command in programs.items():  # warm-up: page cache filled, outputs checked
+            _, out = run_measured(command)
+            lines = out.decode(errors="replace").strip().splitlines()
+            summary = "%d found" % out.count(b" FOUND") if program == "clamscan" else lines[-1] if lines else ""
+            print("  %-8s %s" % (program, summary))
+        for cache in ("warm", "cold") if cold else ("warm",):
+            timed_programs = {n: c for n, c in programs.items() if cache == "warm" or n != "clamscan"}
+            print("%s tree, %s page cache:" % (name, cache), flush=True)
+            times, cpu = time_rounds(timed_programs, args.rounds, cache == "cold")
+            print_offline_ratios(times, cpu, args.rounds, ordinary, cache == "cold")
+            print(flush=True)
+        if not ordinary:
+            peak = peak_memory(programs["offline"], work)
 
-    times = {name: [] for name in names}
-    for round_no in range(args.rounds):
-        order = names[round_no % len(names):] + names[:round_no % len(names)]
-        for name in order:
-            times[name].append(run_measured(programs[name])[0])
-        print("round %d: %s" % (round_no + 1, "  ".join("%s %.3fs" % (n, times[n][-1]) for n in names)),
-              flush=True)
-
-    peak = peak_memory(programs["offline"], work)
-    big = generate("tree-large", args.files * args.memory_factor, args.folders * args.memory_factor)
+    big = generate("programs-large", args.files * args.memory_factor, args.folders * args.memory_factor)
     big_peak = peak_memory([str(offline), "--quiet", str(big)], work)
-
-    median_ratio = print_medians(times, args.rounds)
-    ratio = median_ratio("offline", "floor")
-    print("  offline / floor     %.3f  (target <= 1.5: %s)" % (ratio, "met" if ratio <= 1.5 else "NOT met"))
-    archives = median_ratio("offline", "no-arch")
-    print("  offline / no-arch   %.3f  (archives looked into; target <= 1.05: %s)"
-          % (archives, "met" if archives <= 1.05 else "NOT met"))
-    if "clamscan" in times:
-        speedup = median_ratio("clamscan", "offline")
-        print("  clamscan / offline  %.1f  (target >= 100: %s)" % (speedup, "met" if speedup >= 100 else "NOT met"))
-    print("  peak memory of veskacure-offline: %d KiB over %d files, %d KiB over %d files" % (
+    print("peak memory of veskacure-offline: %d KiB over %d files, %d KiB over %d files" % (
         peak, args.files, big_peak, args.files * args.memory_factor))
 
 

@@ -99,6 +99,14 @@ bool pe_signature_offset(const uint8_t *head, uint32_t head_size, uint64_t file_
     return dos_header_is_new_format(head, head_size) && pe_signature_place(head, head_size, file_size, offset);
 }
 
+uint32_t rules_head_span(const uint8_t *head, uint32_t head_size, uint64_t file_size)
+{
+    uint32_t lfanew = 0;
+    return dos_header_is_new_format(head, head_size) && pe_signature_place(head, head_size, file_size, &lfanew)
+               ? RULES_HEAD_SPAN
+               : CHECKSUM_SPAN;
+}
+
 ScanVerdict rate_file(const uint8_t *head, uint32_t head_size, uint64_t file_size,
                       const uint8_t *pe_signature)
 {

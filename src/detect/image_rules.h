@@ -36,9 +36,15 @@ bool pe_header_valid(const uint8_t *view, uint32_t size, uint32_t *e_lfanew);
 // bytes can lie anywhere below that bound, far past the head.
 bool pe_signature_offset(const uint8_t *head, uint32_t head_size, uint64_t file_size, uint32_t *offset);
 
+// How many of a file's first bytes rate_file looks at, told from the first
+// 0x40 of them (head_size at least that, or the whole file): RULES_HEAD_SPAN
+// for a new-format DOS header whose e_lfanew lies in range, the checksum span
+// for anything else. A reader of the file needs no more.
+uint32_t rules_head_span(const uint8_t *head, uint32_t head_size, uint64_t file_size);
+
 // The classifier's verdict for a file of file_size bytes (64-bit: the sizes
 // compared are the whole file's). head holds the file's first head_size bytes:
-// at least RULES_HEAD_SPAN of them, or the whole file when it is shorter.
+// at least rules_head_span of them, or the whole file when it is shorter.
 // pe_signature holds the four bytes at pe_signature_offset when they lie past
 // the head; NULL otherwise. Sizes below 57,344 answer Clean without a look
 // inside; size 0 answers Empty.

@@ -13,6 +13,7 @@
 #include "detect/image_rules.h"
 #include "offline/archive_read.h"
 #include "offline/archive_rewrite.h"
+#include "offline/examine.h"
 #include "offline/posix_file.h"
 
 namespace {
@@ -42,39 +43,98 @@ std::string uncompressed_name(const std::string &name)
     return name;
 }
 
+// Asked of every file the walk meets: each extension is a dot and at most
+// three characters, compared as four bytes (the shorter with their NUL).
+bool named_like_archive(const char *name)
+{
+    const char *dot = strrchr(name, '.');
+    const size_t length = dot != nullptr && dot != name ? strlen(dot) : 0;
+    if (length < 2 || length > 4)
+        return false;
+    char key[4] = {};
+    for (size_t i = 0; i < length; ++i)
+        key[i] = dot[i] >= 'A' && dot[i] <= 'Z' ? static_cast<char>(dot[i] - 'A' + 'a') : dot[i];
+    return std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
+                       [&](const char *extension) { return memcmp(key, extension, 4) == 0; });
+}
+
 bool named_like_archive(const std::string &name)
 {
-    return std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
-                       [&](const char *extension) { return ends_with(name, extension); });
+    return named_like_archive(name.c_str());
 }
 
-// Reads on from byte got until want bytes are there or the file ends.
-size_t read_up_to(int fd, uint8_t *buffer, size_t got, size_t want)
+// Where libarchive looks for an archive in a file.
+enum class Look {
+    Nowhere,   // not an archive
+    Start,     // from its first byte on, every format
+    Appended,  // from the end of a program's image on, where its first bytes were recognised
+    ZipEnd,    // a ZIP known by its end record, the file's last bytes (a self-extractor)
+};
+
+// ISO 9660's volume descriptors, the only signature of a format not at its
+// start, lie from 32 KiB on: libarchive looks there in the first 48 KiB.
+const size_t ISO_SPAN_START = 32 << 10, ISO_SPAN_END = 48 << 10;
+
+// The bytes that tell the formats known by their first bytes, *count of
+// them: the head. An ISO 9660 image is a whole number of 2 KiB sectors: for a
+// file that is, the first 48 KiB, the volume descriptors read as well and the
+// system area before them (no format's signature) left zero.
+const uint8_t *starting_bytes(const ArchiveFile &file, const FileHead &head, size_t *count)
 {
-    while (got < want) {
-        const ssize_t n = pread(fd, buffer + got, want - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
+    static std::vector<uint8_t> bytes(ISO_SPAN_END);
+    *count = head.length;
+    if (file.size % 2048 != 0 || file.size <= ISO_SPAN_START)
+        return head.buffer.data();
+    *count = static_cast<size_t>(std::min<uint64_t>(file.size, ISO_SPAN_END));
+    const size_t have = std::min(head.length, *count);
+    memcpy(bytes.data(), head.buffer.data(), have);
+    memset(bytes.data() + have, 0, ISO_SPAN_END - have);
+    const size_t from = std::max(have, ISO_SPAN_START);
+    // A file that cannot be read here keeps zeros: the full detection says why.
+    if (from < *count)
+        (void)pread_exactly(file.fd, bytes.data() + from, *count - from, from);
+    return bytes.data();
 }
 
-// The first bytes of a file not named like an archive decide whether
-// libarchive's full detection runs on it (see may_hold_archive).
-bool worth_detecting(int fd, uint64_t size)
+// Decides on a file not named like an archive, from its first bytes, at the
+// cost of a look at bytes in memory: a program's appended archive where its
+// image ends (or, for a ZIP, by its end record); anything else from its start
+// when libarchive knows its first bytes. The bytes are those the rules read,
+// read on only as far as a program's headers go.
+Look where_to_look(const ArchiveFile &file, uint64_t *start)
 {
-    static std::vector<uint8_t> head(SNIFF_SPAN);
-    // A program's headers lie in its first page: most files need no more.
-    size_t got = read_up_to(fd, head.data(), 0, 4096);
-    bool overlay = false;
-    if (got == 4096 && program_head(head.data(), got, size, &overlay))
-        return overlay;
-    got = read_up_to(fd, head.data(), got, head.size());
+    static FileHead own;
+    FileHead &head = file.head != nullptr ? *file.head : own;
+    std::string error;
+    *start = 0;
+    if (file.head == nullptr)
+        own.length = 0;
     // A file that cannot be read here is left to the full detection, which says why.
-    return got == 0 || may_hold_archive(head.data(), got, size);
+    if (!read_head_to(file.fd, file.size, FILE_HEAD_FIRST, &head, &error))
+        return Look::Start;
+    uint64_t end = 0;
+    const ReadAt read_at = [&file](uint64_t offset, uint8_t *bytes) { return pread_exactly(file.fd, bytes, 4, offset); };
+    // A program's headers lie in the bytes the rules read (its first page, or
+    // the rules' whole head): headers past them are no program's that Windows
+    // would load.
+    if (program_image_end(head.buffer.data(), head.length, file.size, read_at, &end) != Program::ImageEnds) {
+        size_t count = 0;
+        const uint8_t *bytes = starting_bytes(file, head, &count);
+        return recognised_at_start(bytes, count, false) ? Look::Start : Look::Nowhere;
+    }
+    if (file.size < end + MIN_APPENDED)
+        return Look::Nowhere;
+    // The first bytes after the image, as many as tell any format known by them.
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(file.size - end, FILE_HEAD_FIRST));
+    static std::vector<uint8_t> appended(FILE_HEAD_FIRST);
+    const uint8_t *bytes = head.buffer.data() + end;
+    if (end + count > head.length) {
+        if (!pread_exactly(file.fd, appended.data(), count, end))
+            return Look::Start;
+        bytes = appended.data();
+    }
+    *start = end;
+    return recognised_at_start(bytes, count, true) ? Look::Appended : Look::ZipEnd;
 }
 
 // A finding or an item not examined, met inside the archive.
@@ -249,16 +309,28 @@ void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const st
     w.blockers.pop_back();
 }
 
-// Examines the file on disk; false when it is not an archive.
-bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name)
+// Examines the file on disk where look says (Appended: from byte start on);
+// false when it is not an archive.
+bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name, Look look = Look::Start, uint64_t start = 0)
 {
     Source src;
     src.fd = fd;
-    src.size = size;
+    src.base = look == Look::Appended ? start : 0;
+    src.size = size - src.base;
     src.budget = &w.budget;
+    src.zip_only = look == Look::ZipEnd;
     ArchiveReader reader(nullptr, archive_read_free);
     std::string error;
-    const Opened opened = open_archive(src, &reader, &error);
+    Opened opened = open_archive(src, &reader, &error);
+    if (opened == Opened::NotArchive && look == Look::Appended) {
+        // A ZIP whose offsets count from the file's start (zip -A) is read
+        // through its central directory over the whole file.
+        src.base = 0;
+        src.size = size;
+        src.start.clear();
+        src.zip_only = true;
+        opened = open_archive(src, &reader, &error);
+    }
     if (opened == Opened::NotArchive)
         return false;
     if (opened == Opened::Damaged)
@@ -348,13 +420,15 @@ bool archive_candidate(const char *name, uint64_t size)
 
 bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive *replace)
 {
-    if (!named_like_archive(base_name(file.name)) && !worth_detecting(file.fd, file.size))
+    uint64_t start = 0;
+    const Look look = named_like_archive(base_name(file.name)) ? Look::Start : where_to_look(file, &start);
+    if (look == Look::Nowhere)
         return false;
     Walk w;
     w.progress = &out;
     w.path = &file.path;
     w.keep_names = replace != nullptr;
-    if (!walk_file(w, file.fd, file.size, file.name))
+    if (!walk_file(w, file.fd, file.size, file.name, look, start))
         return false;
     out.totals.archives += w.archives;
     out.totals.members += w.members;

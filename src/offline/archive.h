@@ -11,6 +11,8 @@
 
 #include "offline/report.h"
 
+struct FileHead;
+
 // Whether a file is offered to archive detection: every file the rules open
 // (57,344 bytes or more), and a smaller one named like an archive.
 bool archive_candidate(const char *name, uint64_t size);
@@ -22,6 +24,7 @@ struct ArchiveFile {
     const std::string &path;  // for the output
     int dir_fd;               // the folder that holds it
     const char *name;         // its name there
+    FileHead *head = nullptr;  // its first bytes as the rules read them (none: read here), read on when needed
 };
 
 // Puts the bytes of the open file replacement (size bytes) in place of the

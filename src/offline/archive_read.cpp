@@ -1,6 +1,7 @@
 #include "offline/archive_read.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@ const int ERRNO_FILE_FORMAT = EILSEQ;
 const int ERRNO_MISC = -1;
 
 const size_t PIECE = 64 << 10;
+const size_t FIRST_PIECE = 4 << 10;
 // A member whose PE signature lies further in than this is still rated, but
 // not kept for archive detection: real archives keep their headers near the start.
 const size_t HEAD_KEPT_LIMIT = 16 << 20;
@@ -37,9 +39,16 @@ la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
     Source &src = *static_cast<Source *>(data);
     if (over_budget(a, src))
         return -1;
-    src.buffer.resize(PIECE * 4);
+    // The first read serves the recognition of compressions, which needs a
+    // few bytes: a look at a ZIP's end moves on to its last 16 KiB at once. No
+    // more than the bytes left.
+    const size_t most = src.offset == 0 && src.start.empty() ? FIRST_PIECE : PIECE * 4;
+    const size_t want = src.offset < src.size ? static_cast<size_t>(std::min<uint64_t>(most, src.size - src.offset))
+                                              : PIECE;
+    if (src.buffer.size() < want)
+        src.buffer.resize(want);
     for (;;) {
-        const ssize_t n = pread(src.fd, src.buffer.data(), src.buffer.size(), static_cast<off_t>(src.offset));
+        const ssize_t n = pread(src.fd, src.buffer.data(), want, static_cast<off_t>(src.base + src.offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -143,9 +152,11 @@ ArchiveReader new_reader(Source &src, bool raw)
         // A compressed empty file (as some man pages ship) is an empty file.
         archive_read_support_format_empty(a.get());
         archive_read_support_format_raw(a.get());
-    }
-    else
+    } else if (src.zip_only) {
+        archive_read_support_format_zip_seekable(a.get());
+    } else {
         support_formats(a.get(), false);
+    }
     archive_read_set_callback_data(a.get(), &src);
     if (src.fd >= 0) {
         archive_read_set_read_callback(a.get(), read_disk);
@@ -163,86 +174,125 @@ void rewind(Source &src)
     src.prefix_used = 0;
 }
 
-enum Overlay { NO_OVERLAY, OVERLAY, UNDECIDED };
-
-// Bytes past the end of a program's last section. A section table that lies
-// past the head cannot be read here: UNDECIDED.
-Overlay find_overlay(const uint8_t *head, uint32_t head_size, uint32_t e_lfanew, uint64_t size)
+// The formats whose recognition, for bytes that start like a program, searches
+// through it for a self-extractor's archive (their own signatures never start
+// so): left out for such bytes.
+bool starts_like_program(const uint8_t *bytes, size_t size)
 {
+    return (size >= 2 && memcmp(bytes, "MZ", 2) == 0) || (size >= 4 && memcmp(bytes, "\x7F" "ELF", 4) == 0);
+}
+
+void support_formats_by_start(struct archive *a, const uint8_t *bytes, size_t size)
+{
+    archive_read_support_format_ar(a);
+    archive_read_support_format_cpio(a);
+    // Its volume descriptors lie from 32 KiB on: only bytes that reach them can be one.
+    if (size > (32 << 10))
+        archive_read_support_format_iso9660(a);
+    archive_read_support_format_tar(a);
+    archive_read_support_format_xar(a);
+    archive_read_support_format_zip_streamable(a);
+    if (starts_like_program(bytes, size))
+        return;
+    archive_read_support_format_7zip(a);
+    archive_read_support_format_cab(a);
+    archive_read_support_format_lha(a);
+    archive_read_support_format_rar(a);
+    archive_read_support_format_rar5(a);
+}
+
+// The image's end moves past a part of the file that starts right there (on
+// the next multiple of align) and lies wholly inside it; a part elsewhere
+// leaves it, what lies between being appended: no header can hide an
+// appended archive.
+void extend_end(uint64_t *end, uint64_t part, uint64_t part_size, uint64_t size, uint64_t align)
+{
+    if (part == (*end + align - 1) / align * align && part <= size && part_size <= size - part)
+        *end = part + part_size;
+}
+
+}  // namespace
+
+Program program_image_end(const uint8_t *head, size_t head_size, uint64_t size, const ReadAt &read_at, uint64_t *end)
+{
+    const uint32_t span = static_cast<uint32_t>(std::min<size_t>(head_size, SNIFF_SPAN));
+    uint32_t e_lfanew = 0, signature = 0;
+    if (!pe_signature_offset(head, span, size, &e_lfanew) || !read_u32(head, span, e_lfanew, &signature) ||
+        signature != 0x00004550u)
+        return Program::No;
     uint16_t sections = 0, optional_size = 0;
-    if (!read_u16(head, head_size, e_lfanew + 6, &sections) || !read_u16(head, head_size, e_lfanew + 20, &optional_size))
-        return UNDECIDED;
-    uint64_t end = 0;
+    if (!read_u16(head, span, e_lfanew + 6, &sections) || !read_u16(head, span, e_lfanew + 20, &optional_size))
+        return Program::Undecided;
+    uint64_t at = 0;
     const uint64_t table = static_cast<uint64_t>(e_lfanew) + 24 + optional_size;
     for (uint32_t i = 0; i < sections; ++i) {
         const uint64_t entry = table + 40ull * i;
         uint32_t raw_size = 0, raw_offset = 0;
-        if (entry + 40 > head_size || !read_u32(head, head_size, static_cast<uint32_t>(entry + 16), &raw_size) ||
-            !read_u32(head, head_size, static_cast<uint32_t>(entry + 20), &raw_offset))
-            return UNDECIDED;
-        end = std::max<uint64_t>(end, static_cast<uint64_t>(raw_offset) + raw_size);
+        if (entry + 40 > span || !read_u32(head, span, static_cast<uint32_t>(entry + 16), &raw_size) ||
+            !read_u32(head, span, static_cast<uint32_t>(entry + 20), &raw_offset))
+            return Program::Undecided;
+        at = std::max<uint64_t>(at, static_cast<uint64_t>(raw_offset) + raw_size);
     }
-    // A COFF symbol table (and its strings) ends a program built with them:
-    // that tail is not an archive.
-    uint32_t symbols = 0;
-    if (read_u32(head, head_size, e_lfanew + 12, &symbols) && symbols != 0 && symbols >= end && symbols < size)
-        return NO_OVERLAY;
-    // Nor is an Authenticode signature, the security entry of the data directory.
+    // The COFF symbol table (18 bytes a symbol), then its string table, whose
+    // first 4 bytes are its length, themselves included. A length that cannot
+    // be read is taken to reach the file's end.
+    uint32_t symbols = 0, count = 0;
+    if (read_u32(head, span, e_lfanew + 12, &symbols) && read_u32(head, span, e_lfanew + 16, &count) &&
+        symbols != 0 && symbols == at) {
+        const uint64_t strings = static_cast<uint64_t>(symbols) + 18ull * count;
+        uint8_t length_bytes[4];
+        uint32_t length = 0;
+        const bool known = strings + 4 <= size &&
+                           (strings + 4 <= span ? read_u32(head, span, static_cast<uint32_t>(strings), &length)
+                                                : read_at(strings, length_bytes) && read_u32(length_bytes, 4, 0, &length));
+        if (strings <= size)
+            extend_end(&at, symbols, strings - symbols + (known ? std::max<uint32_t>(length, 4) : size - strings), size, 1);
+    }
+    // The certificate table (the security entry of the data directory): a
+    // file offset, 8-byte aligned.
     uint16_t magic = 0;
     uint32_t certificate = 0, certificate_size = 0;
-    const uint32_t directory = e_lfanew + 24 + (read_u16(head, head_size, e_lfanew + 24, &magic) && magic == 0x20B ? 144 : 128);
-    if (optional_size >= directory - e_lfanew - 24 + 8 && read_u32(head, head_size, directory, &certificate) &&
-        read_u32(head, head_size, directory + 4, &certificate_size) && certificate >= end &&
-        static_cast<uint64_t>(certificate) + certificate_size <= size)
-        end = static_cast<uint64_t>(certificate) + certificate_size;
-    // The smallest archive appended (an empty ZIP's end record) is 22 bytes.
-    return size >= end + 22 ? OVERLAY : NO_OVERLAY;
+    const uint32_t directory = e_lfanew + 24 + (read_u16(head, span, e_lfanew + 24, &magic) && magic == 0x20B ? 144 : 128);
+    if (optional_size >= directory - e_lfanew - 24 + 8 && read_u32(head, span, directory, &certificate) &&
+        read_u32(head, span, directory + 4, &certificate_size) && certificate != 0)
+        extend_end(&at, certificate, certificate_size, size, 8);
+    *end = at;
+    return Program::ImageEnds;
 }
 
-// libarchive's detection over bytes in memory: every format that is known by
-// its first bytes, and the compressions.
-bool recognised_in(const uint8_t *head, size_t head_size)
+bool recognised_at_start(const uint8_t *bytes, size_t size, bool appended)
 {
+    // The formats' state, some 150 KiB, is allocated and freed at every look:
+    // glibc gave the freed top of the heap back each time, and the next look
+    // took it again as fresh pages, at ten times the cost of the look. Kept.
+    static const bool heap_kept = mallopt(M_TRIM_THRESHOLD, 16 << 20) == 1;
+    (void)heap_kept;
     ArchiveReader a(archive_read_new(), archive_read_free);
     support_filters(a.get());
-    support_formats(a.get(), true);
-    if (archive_read_open_memory(a.get(), head, head_size) == ARCHIVE_OK)
-        return true;
+    support_formats_by_start(a.get(), bytes, size);
+    if (archive_read_open_memory(a.get(), bytes, size) == ARCHIVE_OK) {
+        struct archive_entry *entry = nullptr;
+        return !appended || archive_read_next_header(a.get(), &entry) != ARCHIVE_EOF;
+    }
     // A compression known, its stream cut short here: the full detection reads on.
     return archive_filter_count(a.get()) != 1 || archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_NONE;
 }
 
-// UNDECIDED as well for bytes that are not a program.
-Overlay program_overlay(const uint8_t *head, size_t head_size, uint64_t size, bool *program)
+bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size)
 {
-    const uint32_t span = static_cast<uint32_t>(std::min<size_t>(head_size, SNIFF_SPAN));
-    uint32_t e_lfanew = 0, signature = 0;
-    *program = pe_signature_offset(head, span, size, &e_lfanew) && read_u32(head, span, e_lfanew, &signature) &&
-               signature == 0x00004550u;
-    return *program ? find_overlay(head, span, e_lfanew, size) : UNDECIDED;
+    head_size = std::min(head_size, SNIFF_SPAN);
+    uint64_t end = 0;
+    const ReadAt cannot = [](uint64_t, uint8_t *) { return false; };
+    // Headers past the first 64 KiB are no program's that Windows would load.
+    if (program_image_end(head, head_size, size, cannot, &end) == Program::ImageEnds)
+        return size >= end + MIN_APPENDED;
+    return recognised_at_start(head, head_size, false);
 }
-
-}  // namespace
 
 std::string error_of(struct archive *a)
 {
     const char *text = archive_error_string(a);
     return text != nullptr ? text : "cannot be read";
-}
-
-bool program_head(const uint8_t *head, size_t head_size, uint64_t size, bool *overlay)
-{
-    bool program = false;
-    const Overlay found = program_overlay(head, head_size, size, &program);
-    *overlay = found == OVERLAY;
-    return found != UNDECIDED;
-}
-
-bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size)
-{
-    bool program = false;
-    const Overlay found = program_overlay(head, head_size, size, &program);
-    return program ? found != NO_OVERLAY : recognised_in(head, std::min(head_size, SNIFF_SPAN));
 }
 
 Opened open_archive(Source &src, ArchiveReader *reader, std::string *error)
@@ -385,7 +435,8 @@ ScanVerdict rate_head(const MemberHead &head)
 std::string format_name(struct archive *a, const Source &src)
 {
     switch (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) {
-    case ARCHIVE_FORMAT_ZIP: return src.start.compare(0, 2, "PK") == 0 ? "ZIP" : "self-extracting ZIP";
+    case ARCHIVE_FORMAT_ZIP:
+        return src.base == 0 && src.start.compare(0, 2, "PK") == 0 ? "ZIP" : "self-extracting ZIP";
     case ARCHIVE_FORMAT_TAR: return "tar";
     case ARCHIVE_FORMAT_ISO9660: return "ISO 9660";
     case ARCHIVE_FORMAT_CAB: return "CAB";
@@ -404,7 +455,9 @@ std::string format_name(struct archive *a, const Source &src)
 bool can_rewrite(struct archive *a, const Source &src)
 {
     const int format = archive_format(a) & ARCHIVE_FORMAT_BASE_MASK;
-    // Bytes in front of a ZIP (a self-extractor's program) would be lost.
+    // The program in front of an archive appended to it would be lost.
+    if (src.base != 0)
+        return false;
     if (format == ARCHIVE_FORMAT_ZIP)
         return src.start.compare(0, 2, "PK") == 0;
     if (format != ARCHIVE_FORMAT_TAR || archive_filter_count(a) > 2)

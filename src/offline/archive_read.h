@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ struct Budget {
 // Where an archive's bytes come from.
 struct Source {
     int fd = -1;  // the file on disk, read with pread and seekable
-    uint64_t size = 0, offset = 0;
+    uint64_t base = 0;  // where in it the bytes begin: past a program's image, its appended archive
+    uint64_t size = 0, offset = 0;  // of the bytes from base on
     struct archive *outer = nullptr;  // or the current member of outer, read as a stream
     std::string prefix;               // the member's bytes read already (its head, what recognition read)
     size_t prefix_used = 0;
@@ -37,6 +39,7 @@ struct Source {
     std::string start;        // the first bytes: a ZIP not starting at offset 0 carries a stub
     Budget *budget = nullptr;
     std::vector<char> buffer;
+    bool zip_only = false;  // only a ZIP, read through its central directory
 };
 
 using ArchiveReader = std::unique_ptr<struct archive, int (*)(struct archive *)>;
@@ -48,20 +51,40 @@ enum class Opened {
     Damaged,     // recognised, then failed (*error)
 };
 
-// How many first bytes of a file or member may_hold_archive wants to see.
+// How many first bytes of a file or member the look for an archive starts from.
 const size_t SNIFF_SPAN = 64 << 10;
+// The smallest archive appended to a program (an empty ZIP's end record).
+const uint64_t MIN_APPENDED = 22;
 
-// Decides on the first bytes alone, at the cost of a look at bytes already
-// read, whether libarchive's full detection (which for a program scans far
-// into it for a self-extractor's archive) is worth running. A program is
-// worth it when bytes follow its last section, where self-extractors keep
-// their archive; anything else when libarchive recognises a format or a
-// compression in those first bytes.
+// Reads the 4 bytes at offset of the file whose first bytes are looked at;
+// false where they cannot be had.
+using ReadAt = std::function<bool(uint64_t offset, uint8_t bytes[4])>;
+
+enum class Program {
+    No,         // not a program (a PE image)
+    ImageEnds,  // a program, its image ending at *end
+    Undecided,  // a program whose headers lie past the bytes given
+};
+
+// Where a program's image ends, from its own headers (the core's bounded
+// readers over head, and read_at past it): the end of its last section's raw
+// data, then its COFF symbol table and string table when they follow, then
+// its certificate table when it follows. Anything after that end is appended
+// to the program: where a self-extractor keeps its archive.
+Program program_image_end(const uint8_t *head, size_t head_size, uint64_t size, const ReadAt &read_at,
+                          uint64_t *end);
+
+// libarchive's recognition over bytes in memory, of the formats and
+// compressions known by their first bytes; none searches on through them for
+// a self-extractor's archive. After a program's image (appended), an empty
+// tar (zeros, as padding reads) is not an archive.
+bool recognised_at_start(const uint8_t *bytes, size_t size, bool appended);
+
+// For a member, whose bytes past head cannot be read back: whether
+// libarchive's full detection is worth running on it. A program when bytes
+// follow its image; anything else (a program's headers past the head too)
+// when its first bytes are recognised.
 bool may_hold_archive(const uint8_t *head, size_t head_size, uint64_t size);
-
-// The program part of that look: true, with *overlay set, for a program (a PE
-// image) whose headers and section table lie within head_size bytes.
-bool program_head(const uint8_t *head, size_t head_size, uint64_t size, bool *overlay);
 
 // Opens an archive over src (unread so far). *reader is set for Archive and Compressed.
 Opened open_archive(Source &src, ArchiveReader *reader, std::string *error);

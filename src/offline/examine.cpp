@@ -4,40 +4,13 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "detect/image_rules.h"
 #include "offline/posix_file.h"
 #include "remedy/host_locate.h"
 
 namespace {
-
-// Every byte the rating looks at is read inside the guard: the file may be
-// cut by someone else at any moment after its size was taken.
-struct RatingWork {
-    int fd;
-    const Mapping *head;
-    uint64_t size;
-    ScanVerdict verdict;
-    int read_error;  // -1: read; 0: the PE signature lay past the file's end; an errno
-};
-
-void rate_work(void *arg)
-{
-    RatingWork *w = static_cast<RatingWork *>(arg);
-    const uint8_t *head = w->head->data();
-    const uint32_t head_size = static_cast<uint32_t>(w->head->size());
-    // The PE signature may lie anywhere below size - 248: past the head, its
-    // own four bytes are read from the file.
-    uint32_t offset = 0;
-    uint8_t signature[4];
-    const uint8_t *pe_signature = nullptr;
-    if (pe_signature_offset(head, head_size, w->size, &offset) && offset > head_size - 4) {
-        w->read_error = pread_exactly(w->fd, signature, sizeof signature, offset) ? -1 : errno;
-        if (w->read_error >= 0)
-            return;
-        pe_signature = signature;
-    }
-    w->verdict = rate_file(head, head_size, w->size, pe_signature);
-}
 
 struct RestoreWork {
     uint8_t *view;
@@ -54,28 +27,58 @@ void restore_work(void *arg)
 
 }  // namespace
 
-bool rate_open_file(int fd, uint64_t size, ScanVerdict *verdict, std::string *error)
+bool read_head_to(int fd, uint64_t size, size_t want, FileHead *head, std::string *error)
 {
+    want = static_cast<size_t>(std::min<uint64_t>(size, want));
+    if (head->length >= want)
+        return true;
+    if (head->buffer.size() < want)
+        head->buffer.resize(std::max<size_t>(want, RULES_HEAD_SPAN));
+    // The file may be cut by someone else at any moment after its size was
+    // taken: a read that comes back short says so.
+    if (!pread_exactly(fd, head->buffer.data() + head->length, want - head->length, head->length)) {
+        *error = errno == 0 ? "file shrank while being read" : failure("cannot read");
+        return false;
+    }
+    head->length = want;
+    return true;
+}
+
+bool rate_open_file(int fd, uint64_t size, FileHead *head, ScanVerdict *verdict, std::string *error)
+{
+    head->length = 0;
     if (size < WORM_MIN_SIZE) {
         *verdict = rate_file(nullptr, 0, size, nullptr);
         return true;
     }
-    Mapping head;
-    if (!head.map(fd, 0, RULES_HEAD_SPAN, false)) {
-        *error = failure("cannot map", errno);
+    // The first page tells how many bytes the rules look at: all of their
+    // head for what may be a program, the checksum span for anything else.
+    if (!read_head_to(fd, size, FILE_HEAD_FIRST, head, error) ||
+        !read_head_to(fd, size, rules_head_span(head->buffer.data(), static_cast<uint32_t>(head->length), size), head,
+                      error))
         return false;
+    const uint8_t *bytes = head->buffer.data();
+    const uint32_t head_size = static_cast<uint32_t>(head->length);
+    // The PE signature may lie anywhere below size - 248: past the head, its
+    // own four bytes are read from the file.
+    uint32_t offset = 0;
+    uint8_t signature[4];
+    const uint8_t *pe_signature = nullptr;
+    if (pe_signature_offset(bytes, head_size, size, &offset) && offset > head_size - 4) {
+        if (!pread_exactly(fd, signature, sizeof signature, offset)) {
+            *error = errno == 0 ? "file shrank while being read" : failure("cannot read");
+            return false;
+        }
+        pe_signature = signature;
     }
-    RatingWork work = {fd, &head, size, Clean, -1};
-    if (!run_mapped_work(rate_work, &work) || work.read_error == 0) {
-        *error = "file shrank while being read";
-        return false;
-    }
-    if (work.read_error > 0) {
-        *error = failure("cannot read", work.read_error);
-        return false;
-    }
-    *verdict = work.verdict;
+    *verdict = rate_file(bytes, head_size, size, pe_signature);
     return true;
+}
+
+bool rate_open_file(int fd, uint64_t size, ScanVerdict *verdict, std::string *error)
+{
+    static FileHead head;
+    return rate_open_file(fd, size, &head, verdict, error);
 }
 
 bool restore_open_file(int fd, uint64_t size, uint64_t *new_size, std::string *error)

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -66,9 +67,12 @@ UniqueFd open_listed(const Listed &file, int access, struct stat *now, std::stri
         *error = "replaced while being examined";
         return UniqueFd();
     }
+    // Opened again through /proc, it is that inode, checked already.
     UniqueFd owned(reopen_path(path.get(), flags));
+    if (owned)
+        return owned;
     // Without /proc the file is opened by its name, its type checked again after.
-    if (!owned && errno == ENOENT)
+    if (errno == ENOENT)
         owned.reset(access == O_RDONLY ? open_untouched(file.dir_fd, file.name, flags)
                                        : openat(file.dir_fd, file.name, flags));
     if (!owned)
@@ -377,8 +381,9 @@ bool rates_clean(int fd)
 
 // Looks inside the file as an archive; under --clean a ZIP or tar holding the
 // worm gets its new bytes through change_file, like any other change, and its
-// times back. Answers true when it was an archive.
-bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored)
+// times back. Answers true when it was an archive. head: the file's first
+// bytes as the rules read them, read on from there when needed.
+bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &st, bool restored, FileHead &head)
 {
     // A restoration changed the size: only then is it asked again.
     struct stat now = st;
@@ -401,7 +406,9 @@ bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &s
             put_back_times_and_mode(scan, file, target.writable.get(), st);
         return replaced;
     };
-    const ArchiveFile archive{fd, static_cast<uint64_t>(now.st_size), file.path, file.dir_fd, file.name};
+    ArchiveFile archive{fd, static_cast<uint64_t>(now.st_size), file.path, file.dir_fd, file.name};
+    if (!restored && head.length > 0)
+        archive.head = &head;
     return examine_archive(scan.out, archive, scan.clean ? &replace : nullptr);
 }
 
@@ -494,9 +501,12 @@ void process_file(Scan &scan, const Listed &file)
     if (hive_only)
         return;
     bool examined = false, gone = false, offer = archive, restored = false;
+    // The bytes the rules rate and those the look for an archive starts from: one read.
+    static FileHead head;
+    head.length = 0;
     if (st.st_size >= WORM_MIN_SIZE) {
         ScanVerdict verdict = Clean;
-        if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), &verdict, &error)) {
+        if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), &head, &verdict, &error)) {
             report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
             return;
         }
@@ -513,7 +523,7 @@ void process_file(Scan &scan, const Listed &file)
         examined = handle_system_ini(scan, file, fd.get(), st) || examined;
     const uint64_t members = scan.out.totals.members;
     if (offer && !gone)
-        examined = handle_archive(scan, file, fd.get(), st, restored) || examined;
+        examined = handle_archive(scan, file, fd.get(), st, restored, head) || examined;
     // A volume's files are examined only when it is mounted: an image of one is not taken for clean (nor
     // for the empty tar that libarchive sees in the zeros an ext volume starts with).
     std::string volume;
@@ -571,28 +581,30 @@ struct Name {
     unsigned char type;  // d_type: DT_UNKNOWN where the file system does not say
 };
 
+// Lists the folder through its own descriptor, just opened and read by no one
+// else: no second descriptor, no directory stream.
 bool list_folder(int dir_fd, std::vector<Name> *names, std::string *error)
 {
-    const int fd = fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-    std::unique_ptr<DIR, int (*)(DIR *)> dir(fd >= 0 ? fdopendir(fd) : nullptr, closedir);
-    if (!dir) {
-        *error = failure("cannot list");
-        if (fd >= 0)
-            close(fd);
-        return false;
+    static std::vector<char> buffer(64 << 10);
+    for (;;) {
+        const ssize_t n = getdents64(dir_fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *error = failure("cannot list");
+            return false;
+        }
+        if (n == 0)
+            return true;
+        for (ssize_t at = 0; at < n;) {
+            struct dirent64 entry;
+            memcpy(&entry, buffer.data() + at, offsetof(struct dirent64, d_name));
+            const char *name = buffer.data() + at + offsetof(struct dirent64, d_name);
+            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
+                names->push_back(Name{name, entry.d_type});
+            at += entry.d_reclen;
+        }
     }
-    errno = 0;
-    while (const struct dirent *entry = readdir(dir.get())) {
-        const char *name = entry->d_name;
-        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
-            names->push_back(Name{name, entry->d_type});
-        errno = 0;
-    }
-    if (errno != 0) {
-        *error = failure("cannot list");
-        return false;
-    }
-    return true;
 }
 
 // One folder of the walk's current path. Only the deepest OPEN_LEVELS hold a

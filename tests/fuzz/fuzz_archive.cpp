@@ -5,6 +5,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -24,6 +25,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     // The look that decides on detection, over the same bytes as a file's first ones.
     (void)may_hold_archive(data, size, size);
+    // Where a program's image ends, its string table's length read past a
+    // 4 KiB head as from the file; the bytes after it looked at as appended.
+    const ReadAt read_at = [&](uint64_t offset, uint8_t bytes[4]) {
+        if (offset > size || size - offset < 4)
+            return false;
+        memcpy(bytes, data + offset, 4);
+        return true;
+    };
+    uint64_t end = 0;
+    if (program_image_end(data, size < 4096 ? size : 4096, size, read_at, &end) == Program::ImageEnds && end < size)
+        (void)recognised_at_start(data + end, static_cast<size_t>(size - end), true);
     ArchiveSurvey survey;
     if (survey_archive(fd, size, "fuzz.zip", &survey)) {
         // Each open archive holds at most MAX_MEMBERS, and nesting stops at MAX_DEPTH.

@@ -71,6 +71,42 @@ class ArchiveTest(OfflineTest):
              "inside a self-extracting ZIP archive: not rewritten")]))
         self.assertEqual((self.root / "INSTALL.EXE").read_bytes(), (self.tmp / "sfx.exe").read_bytes())
 
+    def test_archives_are_looked_for_where_a_programs_image_ends(self):
+        """A MinGW program (a COFF symbol table and its strings after its sections) with a ZIP appended and
+        zip -A applied, and with a tar appended: found past the strings, neither rewritten. A certificate
+        table that ends a program is part of its image, and a file that is not a program is known by its
+        first bytes (a CD image by its volume descriptors): a ZIP inside either is no archive."""
+        stub = host("notepad.exe")
+        pe = struct.unpack_from("<I", stub, 0x3C)[0]
+        self.assertNotEqual(struct.unpack_from("<II", stub, pe + 12), (0, 0))
+        tool("zip", "-q", self.tmp / "payload.zip", "SETUP.EXE", cwd=self.src)
+        payload = (self.tmp / "payload.zip").read_bytes()
+        (self.root / "SFX.EXE").write_bytes(stub + payload)
+        tool("zip", "-qA", self.root / "SFX.EXE", cwd=self.tmp)
+        tool("tar", "-cf", self.tmp / "payload.tar", "bin/TWICE.EXE", cwd=self.src)
+        (self.root / "TARSFX.EXE").write_bytes(stub + (self.tmp / "payload.tar").read_bytes())
+        # The security entry of the data directory names a certificate table at the stub's end.
+        signed = bytearray(stub + bytes(-len(stub) % 8))
+        certificate = struct.pack("<IHH", 8 + len(payload), 0x200, 2) + payload
+        struct.pack_into("<II", signed, pe + 24 + 128, len(signed), len(certificate))
+        (self.root / "SIGNED.EXE").write_bytes(bytes(signed) + certificate)
+        (self.root / "MEDIA.DAT").write_bytes(os.urandom(300000) + payload)
+        # A CD image not named like one: known by its volume descriptors at 32 KiB.
+        tool("xorriso", "-as", "mkisofs", "-R", "-quiet", "-o", self.root / "CDIMAGE.BIN", "SETUP.EXE", cwd=self.src)
+        before = state(self.root)
+
+        status, found, summary = self.findings()
+        self.assertEqual((status, found), (1, [("CDIMAGE.BIN", ("SETUP.EXE",), "infected", "reported", None),
+                                               ("SFX.EXE", ("SETUP.EXE",), "infected", "reported", None),
+                                               ("TARSFX.EXE", ("bin/TWICE.EXE",), "infected", "reported", None)]))
+        self.assertEqual((summary["files"], summary["archives"], summary["members"], summary["examined"]),
+                         (5, 3, 3, 8))
+        self.assertEqual(self.findings("--clean")[:2], (2, [
+            ("CDIMAGE.BIN", ("SETUP.EXE",), "infected", "failed", "inside an ISO 9660 archive: not rewritten"),
+            ("SFX.EXE", ("SETUP.EXE",), "infected", "failed", "inside a self-extracting ZIP archive: not rewritten"),
+            ("TARSFX.EXE", ("bin/TWICE.EXE",), "infected", "failed", "inside a tar archive: not rewritten")]))
+        self.assertEqual(state(self.root), before)
+
     def findings(self, *options):
         r = run([self.root], "--json", *options)
         lines = [json.loads(line) for line in r.stdout.splitlines()]

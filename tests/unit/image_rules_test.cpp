@@ -127,12 +127,18 @@ TEST(ImageRules, BoundedReadsNearTheEnd)
 
 namespace {
 
-// What the offline program hands the rules: the first RULES_HEAD_SPAN bytes
-// (an exactly-sized copy, so a read past them is caught) and, when the PE
-// signature lies past them, its four bytes.
-ScanVerdict rate_from_head(const Bytes &data, uint64_t file_size)
+// What the offline program hands the rules: the first RULES_HEAD_SPAN bytes,
+// or as many as rules_head_span asks for on the first 0x40 (an exactly-sized
+// copy, so a read past them is caught) and, when the PE signature lies past
+// them, its four bytes.
+ScanVerdict rate_from_head(const Bytes &data, uint64_t file_size, bool least = false)
 {
-    const Bytes head(data.begin(), data.begin() + std::min<size_t>(data.size(), RULES_HEAD_SPAN));
+    uint32_t span = RULES_HEAD_SPAN;
+    if (least) {
+        const Bytes first(data.begin(), data.begin() + std::min<size_t>(data.size(), 0x40));
+        span = rules_head_span(first.data(), static_cast<uint32_t>(first.size()), file_size);
+    }
+    const Bytes head(data.begin(), data.begin() + std::min<size_t>(data.size(), span));
     const uint32_t head_size = static_cast<uint32_t>(head.size());
     uint32_t offset = 0;
     Bytes pe;
@@ -155,8 +161,14 @@ TEST(ImageRules, HeadAndPeSignatureAloneGiveTheWholeFilesVerdict)
                            build_worm_image(far), build_worm_image(far_no_pe),
                            build_infected(Bytes(9000, 0x90)), off_by_one, forged(60000, false),
                            forged(60000, true), Bytes(57343, 0)};
-    for (const Bytes &data : files)
+    for (const Bytes &data : files) {
         EXPECT_EQ(rate_from_head(data, data.size()), rate(data)) << data.size();
+        EXPECT_EQ(rate_from_head(data, data.size(), true), rate(data)) << data.size();
+    }
+    // Only a new-format DOS header with e_lfanew in range asks for the whole head.
+    EXPECT_EQ(rules_head_span(files[0].data(), 0x40, files[0].size()), static_cast<uint32_t>(RULES_HEAD_SPAN));
+    EXPECT_EQ(rules_head_span(files[6].data(), 0x40, 60000), static_cast<uint32_t>(CHECKSUM_SPAN));
+    EXPECT_EQ(rules_head_span(files[0].data(), 0x40, 0xF8), static_cast<uint32_t>(CHECKSUM_SPAN));
     EXPECT_EQ(rate_from_head(build_worm_image(far), 0xF000), Infected);
     EXPECT_EQ(rate_from_head(build_worm_image(far_no_pe), 0xF000), Clean);
 }
