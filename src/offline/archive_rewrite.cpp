@@ -19,6 +19,7 @@ using ArchiveWriter = std::unique_ptr<struct archive, int (*)(struct archive *)>
 
 struct Rewrite {
     RewritePlan &plan;
+    const ArchiveEnds &ends;
     int dir_fd;
     const char *name;
     Budget budget;
@@ -31,7 +32,7 @@ std::string about(const Rewrite &rw, const std::string &reason)
 {
     std::string where;
     for (const std::string &name : rw.names)
-        where += (where.empty() ? "" : " \u00bb ") + name;
+        where += (where.empty() ? "" : " \u00bb ") + shortened(name);
     return where + ": " + reason + ": not rewritten";
 }
 
@@ -126,13 +127,14 @@ bool restore_member(Rewrite &rw, struct archive *r, MemberOutcome &outcome, std:
     return true;
 }
 
-bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *names, std::string *error);
+bool write_archive(Rewrite &rw, Source &src, int out, std::vector<NameKey> *names, std::string *error);
 
 bool write_nested(Rewrite &rw, struct archive *r, struct archive *w, struct archive_entry *entry,
                   std::string *error)
 {
     UniqueFd temporary = temporary_file(rw.dir_fd, error);
     Source nested;
+    nested.concatenated = false;
     nested.outer = r;
     nested.budget = &rw.budget;
     struct stat st;
@@ -186,6 +188,11 @@ bool write_entry(Rewrite &rw, struct archive *r, struct archive *w, struct archi
         return holds_plan_member(rw) ? write_nested(rw, r, w, entry, error) : copy_member(rw, r, w, entry, error);
     MemberOutcome &outcome = planned->second;
     if (outcome.found == WormCopy) {
+        // Read to its end, counted, rather than skipped by decoding it unseen.
+        if (!drain_member(r, rw.budget)) {
+            *error = about(rw, error_of(r));
+            return false;
+        }
         outcome.left_out = true;
         return true;
     }
@@ -203,7 +210,7 @@ bool write_entry(Rewrite &rw, struct archive *r, struct archive *w, struct archi
     return write_header(rw, r, w, entry, error) && write_data(w, data.data(), data.size(), error);
 }
 
-bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *names, std::string *error)
+bool write_archive(Rewrite &rw, Source &src, int out, std::vector<NameKey> *names, std::string *error)
 {
     ArchiveReader r(nullptr, archive_read_free);
     if (open_archive(src, &r, error) != Opened::Archive) {
@@ -215,8 +222,19 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
     for (uint64_t position = 0;; ++position) {
         struct archive_entry *entry = nullptr;
         const int got = archive_read_next_header(r.get(), &entry);
-        if (got == ARCHIVE_EOF)
-            break;
+        if (got == ARCHIVE_EOF) {
+            const auto seen = rw.ends.find(rw.at);
+            if (seen != rw.ends.end() && seen->second.ended && seen->second.entries == position)
+                break;
+            const char *why = seen == rw.ends.end() ? "not read to its end when examined" : "data after the end of the archive";
+            *error = rw.names.empty() ? std::string(why) + ": not rewritten" : about(rw, why);
+            return false;
+        }
+        if (position >= MAX_ENTRIES) {
+            *error = rw.names.empty() ? "more than 100,000 entries: not rewritten"
+                                      : about(rw, "more than 100,000 entries");
+            return false;
+        }
         if (got < ARCHIVE_WARN) {
             *error = (rw.names.empty() ? std::string("damaged archive: ") + error_of(r.get())
                                        : about(rw, "damaged archive: " + error_of(r.get())));
@@ -241,7 +259,7 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
             at.push_back(position);
             const auto left = rw.plan.find(at);
             if (left == rw.plan.end() || !left->second.left_out)
-                names->push_back(name);
+                names->push_back(name_key(name));
         }
     }
     if (!opened && !set_up_writer(w.get(), r.get(), out, error))
@@ -255,10 +273,11 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
 
 }  // namespace
 
-bool rewrite_archive(Source &src, int out, RewritePlan &plan, int dir_fd, const char *name,
-                     std::vector<std::string> *names, std::string *error)
+bool rewrite_archive(Source &src, int out, RewritePlan &plan, const ArchiveEnds &ends, int dir_fd, const char *name,
+                     std::vector<NameKey> *names, std::string *error)
 {
-    Rewrite rw{plan, dir_fd, name, Budget(), EntryPath(), {}};
+    Rewrite rw{plan, ends, dir_fd, name, Budget(), EntryPath(), {}};
+    src.concatenated = false;
     src.budget = &rw.budget;
     return write_archive(rw, src, out, names, error);
 }

@@ -1,5 +1,6 @@
 """veskacure-offline inside archives and CD images, made with the Debian tools (zip, bsdtar, GNU tar,
 xorriso, gcab, 7z) around real infected hosts. Run by CTest like test_offline, whose helpers it uses."""
+import gzip
 import io
 import json
 import os
@@ -252,6 +253,34 @@ class ArchiveTest(OfflineTest):
         self.assertEqual((r.returncode, len(items), items[0]["member"], items[-1]["error"]),
                          (2, 10001, [names[0][:1024] + "..."],
                           "more than 10,000 findings and items not examined: the rest not examined"))
+
+    def test_what_follows_the_end_of_an_archive(self):
+        # Two archives put one after the other (GNU tar reads both with -i, a gzip stream on over both
+        # members), and a tar followed by bytes that are no archive.
+        parts = self.tmp / "parts"
+        parts.mkdir()
+        for part, member in (("a", "SETUP.EXE"), ("b", "bin/COPY.EXE")):
+            tool("tar", "-cf", parts / (part + ".tar"), member, cwd=self.src)
+            tool("zip", "-q", parts / (part + ".zip"), member, cwd=self.src)
+        a, b = ((parts / (part + ".tar")).read_bytes() for part in "ab")
+        (self.root / "two.tar").write_bytes(a + b)
+        (self.root / "two.tgz").write_bytes(gzip.compress(a) + gzip.compress(b))
+        (self.root / "tail.tar").write_bytes(a + b"not an archive\n" * 100)
+        (self.root / "two.zip").write_bytes((parts / "a.zip").read_bytes() + (parts / "b.zip").read_bytes())
+        before = state(self.root)
+        both = [(("SETUP.EXE",), "infected"), (("bin/COPY.EXE",), "worm-copy")]
+        status, found, _ = self.findings()
+        damage = [f for f in found if f[2] == "not-examined"]
+        self.assertEqual([f[:2] for f in damage], [("tail.tar", ())])
+        self.assertTrue(damage[0][4].startswith("damaged archive: "), damage)
+        self.assertEqual((status, [f[:3] for f in found if f not in damage]), (2, sorted(
+            [(name, *f) for name in ("two.tar", "two.tgz") for f in both] + [("tail.tar", ("SETUP.EXE",), "infected"),
+                                                                           ("two.zip", ("bin/COPY.EXE",), "worm-copy")])))
+        status, found, _ = self.findings("--clean")
+        self.assertEqual((status, {(f[0], f[3], f[4]) for f in found if f not in damage}), (2, {
+            (name, "failed", "data after the end of the archive: not rewritten")
+            for name in ("two.tar", "two.tgz", "tail.tar", "two.zip")}))
+        self.assertEqual(state(self.root), before)
 
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_clean_of_a_zip_on_an_ntfs_volume(self):
