@@ -209,7 +209,8 @@ void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const st
     for (;; ++position) {
         struct archive_entry *entry = nullptr;
         const int r = archive_read_next_header(a, &entry);
-        if (r == ARCHIVE_EOF || r < ARCHIVE_WARN) {
+        // ARCHIVE_RETRY too is damage: libarchive would search on for a header.
+        if (r == ARCHIVE_EOF || (r != ARCHIVE_OK && r != ARCHIVE_WARN)) {
             if (r != ARCHIVE_EOF)
                 note_damage(w, archive_error_string(a) != nullptr ? archive_error_string(a) : "cannot be read");
             // Where a rewrite must end too; kept for the archives that hold items only.

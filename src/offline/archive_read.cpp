@@ -496,8 +496,8 @@ bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey
         return false;
     struct archive_entry *entry = nullptr;
     int r = ARCHIVE_OK;
-    while (names->size() < MAX_ENTRIES && (r = archive_read_next_header(a.get(), &entry)) != ARCHIVE_EOF &&
-           r >= ARCHIVE_WARN) {
+    while (names->size() < MAX_ENTRIES && ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK ||
+                                           r == ARCHIVE_WARN)) {
         names->push_back(name_key(member_name(entry)));
         if (archive_entry_size_is_set(entry) == 0 && !drain_member(a.get(), budget))
             return false;
@@ -524,5 +524,12 @@ std::string member_name(struct archive_entry *entry)
 
 bool is_member(struct archive_entry *entry)
 {
-    return archive_entry_filetype(entry) == AE_IFREG && archive_entry_hardlink(entry) == nullptr;
+    const auto type = archive_entry_filetype(entry);
+    if (type == AE_IFDIR || type == AE_IFLNK)
+        return false;
+    if (type == AE_IFREG && archive_entry_hardlink(entry) == nullptr)
+        return true;
+    // A FIFO or device that carries data (7-Zip writes it out as a file), or a
+    // hard link that carries its own data: what an extractor writes is rated.
+    return archive_entry_size_is_set(entry) == 0 || archive_entry_size(entry) > 0;
 }

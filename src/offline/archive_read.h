@@ -125,7 +125,9 @@ bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey
 // The member's name as shown: UTF-8 where libarchive can give it.
 std::string member_name(struct archive_entry *entry);
 
-// Regular files with data: folders, links and hard-link entries are not members.
+// Regular files, and entries of other kinds that carry data (an extractor
+// writes them as files): folders, symbolic links and hard links without data
+// are not members.
 bool is_member(struct archive_entry *entry);
 
 #endif

@@ -235,7 +235,7 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<NameKey> *name
                                       : about(rw, "more than 100,000 entries");
             return false;
         }
-        if (got < ARCHIVE_WARN) {
+        if (got != ARCHIVE_OK && got != ARCHIVE_WARN) {
             *error = (rw.names.empty() ? std::string("damaged archive: ") + error_of(r.get())
                                        : about(rw, "damaged archive: " + error_of(r.get())));
             if (rw.names.empty())

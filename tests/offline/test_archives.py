@@ -4,11 +4,14 @@ import gzip
 import io
 import json
 import os
+import resource
 import shutil
 import struct
 import subprocess
+import tarfile
 import unittest
 import zipfile
+import zlib
 from pathlib import Path
 
 from test_offline import (FOUR_GIB, WINE_PE, OfflineTest, host, infected, manifest, mkimage, mounted, run,
@@ -281,6 +284,84 @@ class ArchiveTest(OfflineTest):
             (name, "failed", "data after the end of the archive: not rewritten")
             for name in ("two.tar", "two.tgz", "tail.tar", "two.zip")}))
         self.assertEqual(state(self.root), before)
+
+    def test_members_of_other_kinds_and_names_that_drive_a_terminal(self):
+        # A 7z member whose attributes carry a FIFO's mode (7-Zip writes it out as a file), and a pax hard
+        # link that carries its own data: both hold an infected program.
+        tool("7z", "a", "-bd", "-mhc=off", self.tmp / "fifo.7z", "SETUP.EXE", cwd=self.src)
+        data = bytearray((self.tmp / "fifo.7z").read_bytes())
+        start = 32 + struct.unpack_from("<Q", data, 12)[0]
+        at = data.index(struct.pack("<I", 0o100751 << 16 | 0x8020), start)
+        struct.pack_into("<I", data, at, 0o010751 << 16 | 0x8020)
+        struct.pack_into("<I", data, 28, zlib.crc32(data[start:]))
+        struct.pack_into("<I", data, 8, zlib.crc32(data[12:32]))
+        (self.root / "fifo.7z").write_bytes(data)
+        with tarfile.open(self.root / "link.tar", "w", format=tarfile.PAX_FORMAT) as tar:
+            tar.add(self.src / "README.TXT", "README.TXT")
+            link = tarfile.TarInfo("SETUP.EXE")
+            link.type, link.linkname, link.size = tarfile.LNKTYPE, "README.TXT", (self.src / "SETUP.EXE").stat().st_size
+            tar.addfile(link, io.BytesIO((self.src / "SETUP.EXE").read_bytes()))
+        self.assertEqual(self.findings()[:2], (1, [("fifo.7z", ("SETUP.EXE",), "infected", "reported", None),
+                                                   ("link.tar", ("SETUP.EXE",), "infected", "reported", None)]))
+        # A member whose name retitles and clears the terminal stops the rewrite: its name is shown
+        # with the control characters made visible, in the failure as in the path.
+        for name in os.listdir(self.root):
+            os.remove(self.root / name)
+        name = "\x1b]0;owned\x07\x1b[2J\u009b2J.TXT"
+        (self.src / name).write_bytes(b"secret")
+        tool("zip", "-q", self.root / "pack.zip", "SETUP.EXE", cwd=self.src)
+        tool("zip", "-q", "-P", "secret", self.root / "pack.zip", name, cwd=self.src)
+        r = run([self.root], "--clean")
+        self.assertEqual(r.stdout.decode().splitlines()[0], "%s \u00bb SETUP.EXE: infected program (PE_VESKA.A): "
+                         "failed: ?]0;owned??[2J?2J.TXT: encrypted member: not rewritten" % (self.root / "pack.zip"))
+        self.assertIn("\u00bb ?]0;owned??[2J?2J.TXT: encrypted member", r.stderr.decode())
+        self.assertFalse(set(r.stdout + r.stderr) & {0x07, 0x1b, 0x9b}, r.stdout + r.stderr)
+
+    def test_names_and_entries_kept_stay_within_bounds_under_clean(self):
+        # A worm copy, then 4,096 folders with names of 64 KiB and 100,000 more entries: every entry counts
+        # towards the limit, and no name is kept whole (run with 512 MiB of address space).
+        with tarfile.open(self.root / "many.tgz", "w:gz", format=tarfile.GNU_FORMAT, compresslevel=1) as tar:
+            tar.add(self.src / "bin/COPY.EXE", "COPY.EXE")
+            for i in range(4096):
+                folder = tarfile.TarInfo("%04d" % i + "d" * (64 << 10))
+                folder.type = tarfile.DIRTYPE
+                tar.addfile(folder)
+            for i in range(100000):
+                folder = tarfile.TarInfo("f%d" % i)
+                folder.type = tarfile.DIRTYPE
+                tar.addfile(folder)
+        before = state(self.root)
+        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+        for options, action, error in (((), "reported", None), (("--clean",), "failed",
+                                                                 "more than 100,000 entries: not rewritten")):
+            r = run([self.root], "--json", *options, preexec_fn=limit, timeout=60)
+            lines = [json.loads(line) for line in r.stdout.splitlines()]
+            self.assertEqual((r.returncode, sorted((o.get("member", []), o["kind"], o["action"], o.get("error"))
+                                                   for o in lines[:-1])),
+                             (2, [([], "not-examined", "skipped", "more than 100,000 entries"),
+                                  (["COPY.EXE"], "worm-copy", action, error)]), r.stderr)
+        self.assertEqual(state(self.root), before)
+
+    def test_what_libarchive_decompresses_to_skip_counts_towards_4_gib(self):
+        # A ZIP written as a stream (its sizes after the data), inside a tar: its one member inflates to
+        # 5 GiB of zeros from 5 MB, and libarchive inflates it to find its end. Run with 512 MiB of address
+        # space and a minute.
+        deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+        deflate.compress(bytes(1 << 20))
+        deflate.flush(zlib.Z_FULL_FLUSH)
+        piece = deflate.compress(bytes(1 << 20)) + deflate.flush(zlib.Z_FULL_FLUSH)  # 1 MiB, the same each time
+        member = piece * 5120 + deflate.flush()
+        stream = (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 8, 8, 0, 0, 0, 0, 0, 8, 0) + b"ZERO.BIN" + member +
+                  struct.pack("<IIII", 0x08074B50, 0, len(member), 0))
+        with tarfile.open(self.root / "bomb.tar", "w") as tar:
+            info = tarfile.TarInfo("stream.zip")
+            info.size = len(stream)
+            tar.addfile(info, io.BytesIO(stream))
+        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+        r = run([self.root], "--json", preexec_fn=limit, timeout=60)
+        lines = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual((r.returncode, [(o["kind"], o.get("error")) for o in lines[:-1]]),
+                         (2, [("not-examined", "more than 4 GiB decompressed")]))
 
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_clean_of_a_zip_on_an_ntfs_volume(self):
