@@ -1,7 +1,9 @@
 #include "offline/archive_rewrite.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,8 +50,13 @@ bool holds_plan_member(const Rewrite &rw)
 // theirs one by one (set before each header).
 bool set_up_writer(struct archive *w, struct archive *r, int out, std::string *error)
 {
-    const int format = archive_format(r);
+    int format = archive_format(r);
     const bool zip = (format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+    // A tar says ustar at its first member when that one needed no pax
+    // records; later ones may carry some (extended attributes, ACLs, times
+    // finer than a second): pax keeps them.
+    if (format == ARCHIVE_FORMAT_TAR || format == ARCHIVE_FORMAT_TAR_USTAR || format == ARCHIVE_FORMAT_TAR_PAX_RESTRICTED)
+        format = ARCHIVE_FORMAT_TAR_PAX_INTERCHANGE;
     const int filter = archive_filter_code(r, 0);
     const bool set = (zip ? archive_write_set_format_zip(w) : archive_write_set_format(w, format)) == ARCHIVE_OK &&
                      (filter == ARCHIVE_FILTER_NONE || archive_write_add_filter(w, filter) == ARCHIVE_OK);
@@ -246,6 +253,15 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<NameKey> *name
         if (!opened && !set_up_writer(w.get(), r.get(), out, error))
             return false;
         opened = true;
+        // A writer of another tar format would drop pax records met further on.
+        if (archive_format(r.get()) == ARCHIVE_FORMAT_TAR_PAX_INTERCHANGE &&
+            archive_format(w.get()) != ARCHIVE_FORMAT_TAR_PAX_INTERCHANGE) {
+            rw.names.push_back(member_name(entry));
+            *error = about(rw, "pax records that a " + std::string(archive_format_name(w.get())) +
+                                   " archive cannot keep");
+            rw.names.pop_back();
+            return false;
+        }
         const std::string name = member_name(entry);
         rw.at.push_back(position);
         rw.names.push_back(name);
@@ -286,8 +302,15 @@ UniqueFd temporary_file(int dir_fd, std::string *error)
 {
     // Unnamed where the file system allows: nothing is left behind by a killed run.
     UniqueFd fd(openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    // Else a random name, tried again while taken: a name known in advance
+    // could be taken by another user of the folder to block every rewrite.
     for (unsigned n = 0; !fd && n < 100; ++n) {
-        const std::string temporary = ".veskacure-" + std::to_string(getpid()) + "-" + std::to_string(n);
+        uint64_t random = 0;
+        if (getrandom(&random, sizeof random, 0) != sizeof random)
+            break;
+        char hex[17];
+        snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(random));
+        const std::string temporary = std::string(".veskacure-") + hex;
         fd.reset(openat(dir_fd, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && errno != EEXIST)
             break;

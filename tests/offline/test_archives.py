@@ -317,6 +317,21 @@ class ArchiveTest(OfflineTest):
         self.assertIn("\u00bb ?]0;owned??[2J?2J.TXT: encrypted member", r.stderr.decode())
         self.assertFalse(set(r.stdout + r.stderr) & {0x07, 0x1b, 0x9b}, r.stdout + r.stderr)
 
+    def test_a_rewritten_tar_keeps_each_members_pax_records(self):
+        # As Python's tarfile writes them: none for the first member, some for the next.
+        with tarfile.open(self.root / "pax.tar", "w", format=tarfile.PAX_FORMAT) as tar:
+            setup, readme = (tar.gettarinfo(self.src / name, name) for name in ("SETUP.EXE", "README.TXT"))
+            setup.mtime = int(setup.mtime)
+            readme.mtime, readme.pax_headers = 1234567890.5, {"SCHILY.xattr.user.origin": "mail"}
+            for info in (setup, readme):
+                tar.addfile(info, io.BytesIO((self.src / info.name).read_bytes()))
+        self.assertEqual(self.findings("--clean")[:2], (1, [("pax.tar", ("SETUP.EXE",), "infected", "restored", None)]))
+        with tarfile.open(self.root / "pax.tar") as tar:
+            readme = tar.getmember("README.TXT")
+            self.assertEqual((readme.mtime, readme.pax_headers.get("SCHILY.xattr.user.origin"), readme.mode),
+                             (1234567890.5, "mail", 0o640))
+            self.assertEqual(tar.extractfile("SETUP.EXE").read(), self.expected["SETUP.EXE"])
+
     def test_names_and_entries_kept_stay_within_bounds_under_clean(self):
         # A worm copy, then 4,096 folders with names of 64 KiB and 100,000 more entries: every entry counts
         # towards the limit, and no name is kept whole (run with 512 MiB of address space).
