@@ -505,6 +505,26 @@ bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey
     return r == ARCHIVE_EOF;
 }
 
+bool zip_entries_agree(int fd, uint64_t size, Budget &budget)
+{
+    Source src;
+    src.fd = fd;
+    src.size = size;
+    src.budget = &budget;
+    src.concatenated = false;
+    ArchiveReader a(nullptr, archive_read_free);
+    std::string error;
+    if (open_archive(src, &a, &error) != Opened::Archive)
+        return false;
+    std::vector<NameKey> listed, streamed;
+    struct archive_entry *entry = nullptr;
+    int r = ARCHIVE_OK;
+    while (listed.size() < MAX_ENTRIES &&
+           ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN))
+        listed.push_back(name_key(member_name(entry)));
+    return r == ARCHIVE_EOF && zip_stream_names(fd, size, budget, &streamed) && streamed == listed;
+}
+
 NameKey name_key(const std::string &name)
 {
     return {std::hash<std::string>()(name), name.size()};

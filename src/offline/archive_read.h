@@ -122,6 +122,9 @@ std::string shortened(const std::string &name);
 // as in two ZIP files put one after the other; false when it cannot be read so.
 bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey> *names);
 
+// The same for a ZIP read through its central directory: its entries agree.
+bool zip_entries_agree(int fd, uint64_t size, Budget &budget);
+
 // The member's name as shown: UTF-8 where libarchive can give it.
 std::string member_name(struct archive_entry *entry);
 

@@ -140,12 +140,43 @@ bool write_nested(Rewrite &rw, struct archive *r, struct archive *w, struct arch
                   std::string *error)
 {
     UniqueFd temporary = temporary_file(rw.dir_fd, error);
+    if (!temporary)
+        return false;
     Source nested;
     nested.concatenated = false;
-    nested.outer = r;
     nested.budget = &rw.budget;
+    std::vector<char> piece(64 << 10);
+    la_ssize_t n = read_member(r, rw.budget, piece.data(), piece.size());
+    UniqueFd copy;
+    if (n >= 2 && memcmp(piece.data(), "PK", 2) == 0) {
+        // A ZIP keeps its members' modes in its central directory, which a
+        // stream never reaches: it is read from a copy, as a file on disk is,
+        // once its entries from the first byte on are those of the directory.
+        copy = temporary_file(rw.dir_fd, error);
+        if (!copy)
+            return false;
+        for (; n > 0; n = read_member(r, rw.budget, piece.data(), piece.size())) {
+            if (!pwrite_exactly(copy.get(), piece.data(), static_cast<size_t>(n), nested.size)) {
+                *error = failure("cannot write a copy of the member");
+                return false;
+            }
+            nested.size += static_cast<uint64_t>(n);
+        }
+        nested.fd = copy.get();
+        if (n == 0 && !zip_entries_agree(copy.get(), nested.size, rw.budget)) {
+            *error = about(rw, "data after the end of the archive");
+            return false;
+        }
+    } else {
+        nested.outer = r;
+        nested.prefix.assign(piece.data(), static_cast<size_t>(std::max<la_ssize_t>(n, 0)));
+    }
+    if (n < 0) {
+        *error = about(rw, error_of(r));
+        return false;
+    }
     struct stat st;
-    if (!temporary || !write_archive(rw, nested, temporary.get(), nullptr, error))
+    if (!write_archive(rw, nested, temporary.get(), nullptr, error))
         return false;
     if (fstat(temporary.get(), &st) != 0) {
         *error = failure("cannot examine the rewritten member");

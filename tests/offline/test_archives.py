@@ -317,15 +317,26 @@ class ArchiveTest(OfflineTest):
         self.assertIn("\u00bb ?]0;owned??[2J?2J.TXT: encrypted member", r.stderr.decode())
         self.assertFalse(set(r.stdout + r.stderr) & {0x07, 0x1b, 0x9b}, r.stdout + r.stderr)
 
-    def test_a_rewritten_tar_keeps_each_members_pax_records(self):
-        # As Python's tarfile writes them: none for the first member, some for the next.
+    def test_a_rewrite_keeps_each_members_records_at_every_depth(self):
+        # A ZIP in a ZIP: the inner one's modes live in its central directory.
+        nest = self.tmp / "nest"
+        nest.mkdir()
+        tool("zip", "-q", nest / "inner.zip", "SETUP.EXE", "README.TXT", cwd=self.src)
+        tool("zip", "-q", self.root / "outer.zip", "inner.zip", cwd=nest)
+        # A tar as Python's tarfile writes it: no pax records for the first member, some for the next.
         with tarfile.open(self.root / "pax.tar", "w", format=tarfile.PAX_FORMAT) as tar:
             setup, readme = (tar.gettarinfo(self.src / name, name) for name in ("SETUP.EXE", "README.TXT"))
             setup.mtime = int(setup.mtime)
             readme.mtime, readme.pax_headers = 1234567890.5, {"SCHILY.xattr.user.origin": "mail"}
             for info in (setup, readme):
                 tar.addfile(info, io.BytesIO((self.src / info.name).read_bytes()))
-        self.assertEqual(self.findings("--clean")[:2], (1, [("pax.tar", ("SETUP.EXE",), "infected", "restored", None)]))
+        self.assertEqual(self.findings("--clean")[:2], (1, [
+            ("outer.zip", ("inner.zip", "SETUP.EXE"), "infected", "restored", None),
+            ("pax.tar", ("SETUP.EXE",), "infected", "restored", None)]))
+        with zipfile.ZipFile(self.root / "outer.zip") as outer, zipfile.ZipFile(outer.open("inner.zip")) as inner:
+            self.assertEqual([(i.filename, i.external_attr >> 16) for i in inner.infolist()],
+                             [("SETUP.EXE", 0o100751), ("README.TXT", 0o100640)])
+            self.assertEqual(inner.read("SETUP.EXE"), self.expected["SETUP.EXE"])
         with tarfile.open(self.root / "pax.tar") as tar:
             readme = tar.getmember("README.TXT")
             self.assertEqual((readme.mtime, readme.pax_headers.get("SCHILY.xattr.user.origin"), readme.mode),
