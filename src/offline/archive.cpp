@@ -99,6 +99,7 @@ struct Walk {
     std::vector<NameKey> top_names;  // every entry of the outermost archive, in order
     ArchiveEnds ends;                 // of the archives that hold items
     bool zip = false;                 // the outermost archive is a ZIP
+    NameKey first;                    // its first entry
     uint64_t archives = 0, members = 0, examined = 0;
     bool full = false;  // MAX_ITEMS reached: the file is examined no further
 };
@@ -220,8 +221,10 @@ void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const st
         }
         if (w.blockers.back().empty() && !can_rewrite(a, src))
             w.blockers.back() = format_name(a, src);
-        if (w.blockers.size() == 1 && position == 0)
+        if (w.blockers.size() == 1 && position == 0) {
             w.zip = (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+            w.first = name_key(single ? single_name : member_name(entry));
+        }
         if (position >= MAX_ENTRIES) {
             note(w, Kind::NotExamined, "more than 100,000 entries");
             break;
@@ -265,6 +268,13 @@ bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name)
         note_damage(w, error);
     else
         walk_archive(w, src, reader.get(), opened == Opened::Compressed, uncompressed_name(base_name(name)));
+    // A ZIP is read from its central directory, at the end: the first entry
+    // from its first byte on is another when an archive lies in front of it.
+    std::vector<NameKey> streamed;
+    Budget stream_budget;
+    if (w.zip && src.start.compare(0, 2, "PK") == 0 && !w.budget.exceeded &&
+        (!zip_stream_names(fd, size, stream_budget, &streamed, 1) || (!streamed.empty() && streamed[0] != w.first)))
+        note(w, Kind::NotExamined, "data after the end of the archive");
     if (w.budget.exceeded) {
         w.names.clear();
         w.at.clear();

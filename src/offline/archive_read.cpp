@@ -482,7 +482,7 @@ bool drain_member(struct archive *a, Budget &budget)
     return !budget.exceeded;
 }
 
-bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey> *names)
+bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey> *names, size_t limit)
 {
     Source src;
     src.fd = fd;
@@ -496,13 +496,13 @@ bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey
         return false;
     struct archive_entry *entry = nullptr;
     int r = ARCHIVE_OK;
-    while (names->size() < MAX_ENTRIES && ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK ||
-                                           r == ARCHIVE_WARN)) {
+    while (names->size() < limit && ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK ||
+                                     r == ARCHIVE_WARN)) {
         names->push_back(name_key(member_name(entry)));
         if (archive_entry_size_is_set(entry) == 0 && !drain_member(a.get(), budget))
             return false;
     }
-    return r == ARCHIVE_EOF;
+    return r == ARCHIVE_EOF || names->size() == limit;
 }
 
 bool zip_entries_agree(int fd, uint64_t size, Budget &budget)

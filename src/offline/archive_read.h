@@ -120,7 +120,9 @@ std::string shortened(const std::string &name);
 // byte on, read as a stream. A ZIP read through its central directory (found
 // at the end) shows other entries when another archive lies in front of it,
 // as in two ZIP files put one after the other; false when it cannot be read so.
-bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey> *names);
+// At most limit entries are read.
+bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey> *names,
+                      size_t limit = MAX_ENTRIES);
 
 // The same for a ZIP read through its central directory: its entries agree.
 bool zip_entries_agree(int fd, uint64_t size, Budget &budget);

@@ -274,8 +274,9 @@ class ArchiveTest(OfflineTest):
         both = [(("SETUP.EXE",), "infected"), (("bin/COPY.EXE",), "worm-copy")]
         status, found, _ = self.findings()
         damage = [f for f in found if f[2] == "not-examined"]
-        self.assertEqual([f[:2] for f in damage], [("tail.tar", ())])
+        self.assertEqual([f[:2] for f in damage], [("tail.tar", ()), ("two.zip", ())])
         self.assertTrue(damage[0][4].startswith("damaged archive: "), damage)
+        self.assertEqual(damage[1][4], "data after the end of the archive")
         self.assertEqual((status, [f[:3] for f in found if f not in damage]), (2, sorted(
             [(name, *f) for name in ("two.tar", "two.tgz") for f in both] + [("tail.tar", ("SETUP.EXE",), "infected"),
                                                                            ("two.zip", ("bin/COPY.EXE",), "worm-copy")])))
