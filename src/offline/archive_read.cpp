@@ -43,27 +43,39 @@ bool over_budget(struct archive *a, Source &src)
     return src.budget->exceeded;
 }
 
+// Whether a stream starts as one of the compressions libarchive decodes.
+bool starts_compressed(const std::string &start)
+{
+    static const char *const MAGIC[] = {"\x1f\x8b", "\x1f\x9d", "BZh", "\xfd\x37zX", "LZIP", "\x5d\x00\x00"};
+    for (const char *magic : MAGIC) {
+        const size_t n = magic[0] == '\x5d' ? 3 : strlen(magic);
+        if (start.size() >= n && start.compare(0, n, magic, n) == 0)
+            return true;
+    }
+    return false;
+}
+
 // How much input libarchive is given at a time. A filter decompresses all it
 // was given before it asks again, and bzip2 turns one byte into up to a
-// megabyte: while recognising (the filters not yet known) and behind bzip2
-// a few bytes at a time, behind any other filter 4 KiB, so that little runs
-// on between two counts.
-size_t input_step(struct archive *a)
+// megabyte: behind bzip2 (and while recognising what starts as a
+// compression) a few bytes at a time, behind any other filter 4 KiB, so that
+// little runs on between two counts.
+size_t input_step(struct archive *a, const Source &src)
 {
-    if (archive_format(a) == 0)
-        return 64;
-    if (!has_filter(a))
-        return SIZE_MAX;
-    for (int i = 0; i + 1 < archive_filter_count(a); ++i)
-        if (archive_filter_code(a, i) == ARCHIVE_FILTER_BZIP2)
-            return 64;
-    return 4096;
+    if (has_filter(a)) {
+        for (int i = 0; i + 1 < archive_filter_count(a); ++i)
+            if (archive_filter_code(a, i) == ARCHIVE_FILTER_BZIP2)
+                return 64;
+        return archive_format(a) == 0 ? 64 : 4096;
+    }
+    return archive_format(a) == 0 && starts_compressed(src.start) ? 64 : SIZE_MAX;
 }
 
 // The next piece of the bytes held in buffer (count of them, from *used on).
-la_ssize_t hand_out(struct archive *a, const char *buffer, size_t count, size_t *used, const void **out)
+la_ssize_t hand_out(struct archive *a, const Source &src, const char *buffer, size_t count, size_t *used,
+                    const void **out)
 {
-    const size_t n = std::min(count - *used, input_step(a));
+    const size_t n = std::min(count - *used, input_step(a, src));
     *out = buffer + *used;
     *used += n;
     return static_cast<la_ssize_t>(n);
@@ -75,7 +87,7 @@ la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
     if (over_budget(a, src))
         return -1;
     if (src.buffer_used < src.buffer_filled)
-        return hand_out(a, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
+        return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
     src.buffer.resize(PIECE * 4);
     for (;;) {
         const ssize_t n = pread(src.fd, src.buffer.data(), src.buffer.size(), static_cast<off_t>(src.offset));
@@ -90,7 +102,7 @@ la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
         src.offset += static_cast<uint64_t>(n);
         src.buffer_filled = static_cast<size_t>(n);
         src.buffer_used = 0;
-        return hand_out(a, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
+        return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
     }
 }
 
@@ -126,9 +138,9 @@ la_ssize_t read_nested(struct archive *a, void *data, const void **buffer)
     if (over_budget(a, src))
         return -1;
     if (src.prefix_used < src.prefix.size())
-        return hand_out(a, src.prefix.data(), src.prefix.size(), &src.prefix_used, buffer);
+        return hand_out(a, src, src.prefix.data(), src.prefix.size(), &src.prefix_used, buffer);
     if (src.buffer_used < src.buffer_filled)
-        return hand_out(a, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
+        return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
     src.buffer.resize(PIECE);
     const la_ssize_t n = read_member(src.outer, *src.budget, src.buffer.data(), src.buffer.size());
     if (n < 0) {
@@ -143,7 +155,7 @@ la_ssize_t read_nested(struct archive *a, void *data, const void **buffer)
     }
     src.buffer_filled = static_cast<size_t>(n);
     src.buffer_used = 0;
-    return hand_out(a, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
+    return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
 }
 
 // Compressions libarchive decodes itself (no helper program is ever started),
