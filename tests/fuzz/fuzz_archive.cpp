@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     (void)may_hold_archive(data, size, size);
     ArchiveSurvey survey;
     if (survey_archive(fd, size, "fuzz.zip", &survey)) {
-        // Each open archive holds at most MAX_MEMBERS, and nesting stops at MAX_DEPTH.
+        // Each open archive holds at most MAX_ENTRIES, and nesting stops at MAX_DEPTH.
         if (survey.archives == 0 && survey.not_examined == 0)
             abort();
         if (survey.found > survey.members)
