@@ -155,8 +155,11 @@ struct Walk {
     EntryPath at;
     std::vector<std::string> blockers;  // per open archive: its format when it is not rewritten, else ""
     std::vector<Item> items;
-    bool keep_names = false;             // --clean: the rewrite is checked against them
-    std::vector<std::string> top_names;  // every entry of the outermost archive, in order
+    bool keep_names = false;          // --clean: the rewrite is checked against them
+    std::vector<NameKey> top_names;  // every entry of the outermost archive, in order
+    ArchiveEnds ends;                 // of the archives that hold items
+    bool zip = false;                 // the outermost archive is a ZIP
+    NameKey first;                    // its first entry
     uint64_t archives = 0, members = 0, examined = 0;
     bool full = false;  // MAX_ITEMS reached: the file is examined no further
 };
@@ -164,7 +167,6 @@ struct Walk {
 // What one file on disk may hold in findings and items not examined, and how
 // much of a member's name each keeps: a crafted archive cannot fill memory.
 const size_t MAX_ITEMS = 10000;
-const size_t MAX_NAME_KEPT = 1024;
 
 void note(Walk &w, Kind kind, const std::string &error = "")
 {
@@ -182,7 +184,7 @@ void note(Walk &w, Kind kind, const std::string &error = "")
     }
     std::vector<std::string> member;
     for (const std::string &name : w.names)
-        member.push_back(name.size() <= MAX_NAME_KEPT ? name : name.substr(0, MAX_NAME_KEPT) + "...");
+        member.push_back(shortened(name));
     w.items.push_back(Item{std::move(member), w.at, kind, error, blocker});
 }
 
@@ -274,35 +276,47 @@ void walk_archive(Walk &w, Source &src, struct archive *a, bool single, const st
 {
     ++w.archives;
     w.blockers.push_back("");
-    uint64_t position = 0, members = 0;
+    const size_t items_before = w.items.size();
+    uint64_t position = 0;
     for (;; ++position) {
         struct archive_entry *entry = nullptr;
         const int r = archive_read_next_header(a, &entry);
-        if (r == ARCHIVE_EOF)
-            break;
-        if (r < ARCHIVE_WARN) {
-            note_damage(w, archive_error_string(a) != nullptr ? archive_error_string(a) : "cannot be read");
+        // ARCHIVE_RETRY too is damage: libarchive would search on for a header.
+        if (r == ARCHIVE_EOF || (r != ARCHIVE_OK && r != ARCHIVE_WARN)) {
+            if (r != ARCHIVE_EOF)
+                note_damage(w, archive_error_string(a) != nullptr ? archive_error_string(a) : "cannot be read");
+            // Where a rewrite must end too; kept for the archives that hold items only.
+            if (w.items.size() > items_before)
+                w.ends[w.at] = ArchiveEnd{position, r == ARCHIVE_EOF};
             break;
         }
         if (w.blockers.back().empty() && !can_rewrite(a, src))
             w.blockers.back() = format_name(a, src);
-        const std::string name = single ? single_name : member_name(entry);
-        if (w.keep_names && w.blockers.size() == 1)
-            w.top_names.push_back(name);
-        if (!is_member(entry))
-            continue;
-        if (++members > MAX_MEMBERS) {
-            note(w, Kind::NotExamined, "more than 100,000 members");
+        if (w.blockers.size() == 1 && position == 0) {
+            w.zip = (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+            w.first = name_key(single ? single_name : member_name(entry));
+        }
+        if (position >= MAX_ENTRIES) {
+            note(w, Kind::NotExamined, "more than 100,000 entries");
             break;
         }
-        ++w.members;
-        w.names.push_back(name);
-        w.at.push_back(position);
-        if (w.progress != nullptr && w.blockers.size() == 1)
-            show_progress(*w.progress, *w.path + " \u00bb " + name);
-        const bool go_on = examine_member(w, a, entry);
-        w.names.pop_back();
-        w.at.pop_back();
+        const std::string name = single ? single_name : member_name(entry);
+        if (w.keep_names && w.blockers.size() == 1)
+            w.top_names.push_back(name_key(name));
+        bool go_on = true;
+        if (is_member(entry)) {
+            ++w.members;
+            w.names.push_back(name);
+            w.at.push_back(position);
+            if (w.progress != nullptr && w.blockers.size() == 1)
+                show_progress(*w.progress, *w.path + " \u00bb " + name);
+            go_on = examine_member(w, a, entry);
+            w.names.pop_back();
+            w.at.pop_back();
+        }
+        // What libarchive would decode to skip is read here, counted.
+        if (go_on && !w.budget.exceeded && skip_decodes(a, src, entry))
+            drain_member(a, w.budget);
         if (!go_on || w.budget.exceeded || w.full)
             break;
     }
@@ -337,6 +351,15 @@ bool walk_file(Walk &w, int fd, uint64_t size, const std::string &name, Look loo
         note_damage(w, error);
     else
         walk_archive(w, src, reader.get(), opened == Opened::Compressed, uncompressed_name(base_name(name)));
+    // A ZIP is read from its central directory, at the end: the first entry
+    // from its first byte on is another when an archive lies in front of it.
+    // (A program's appended ZIP has the program in front of it, and is never
+    // rewritten.)
+    std::vector<NameKey> streamed;
+    Budget stream_budget;
+    if (look == Look::Start && w.zip && src.start.compare(0, 2, "PK") == 0 && !w.budget.exceeded &&
+        (!zip_stream_names(fd, size, stream_budget, &streamed, 1) || (!streamed.empty() && streamed[0] != w.first)))
+        note(w, Kind::NotExamined, "data after the end of the archive");
     if (w.budget.exceeded) {
         w.names.clear();
         w.at.clear();
@@ -361,16 +384,27 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
             plan[item.at].found = item.kind == Kind::Infected ? Infected : WormCopy;
     std::string error;
     bool done = false;
-    if (!plan.empty()) {
+    // A ZIP's entries from its first byte on are those of its central directory,
+    // or more lies in the file than a rewrite would keep.
+    // (One that did not end well fails in the rewrite, with its reason.)
+    std::vector<NameKey> streamed;
+    Budget stream_budget;
+    const auto end = w.ends.find(EntryPath());
+    const bool check_zip = !plan.empty() && w.zip && end != w.ends.end() && end->second.ended;
+    if (check_zip && !zip_stream_names(file.fd, file.size, stream_budget, &streamed)) {
+        error = "cannot be read from its first byte on: not rewritten";
+    } else if (check_zip && streamed != w.top_names) {
+        error = "data after the end of the archive: not rewritten";
+    } else if (!plan.empty()) {
         UniqueFd temporary = temporary_file(file.dir_fd, &error);
         Source src;
         src.fd = file.fd;
         src.size = file.size;
         Budget budget;
         src.budget = &budget;
-        std::vector<std::string> written;
+        std::vector<NameKey> written;
         struct stat st;
-        if (temporary && rewrite_archive(src, temporary.get(), plan, file.dir_fd, file.name, &written, &error)) {
+        if (temporary && rewrite_archive(src, temporary.get(), plan, w.ends, file.dir_fd, file.name, &written, &error)) {
             // Read back: every entry there and nothing left that rates as the worm.
             Walk check;
             check.keep_names = true;

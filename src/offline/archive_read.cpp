@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <stdio.h>
 #include <string.h>
+#include <stdint.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,15 +24,63 @@ const size_t FIRST_PIECE = 4 << 10;
 // not kept for archive detection: real archives keep their headers near the start.
 const size_t HEAD_KEPT_LIMIT = 16 << 20;
 
-// Decompression that runs away is stopped where the compressed bytes come in:
-// libarchive skips a member of a tar.gz by decompressing it.
+bool has_filter(struct archive *a)
+{
+    return archive_filter_count(a) > 1;
+}
+
+// What a reader's filters put out is counted each time they ask for more
+// input: libarchive skips a member of a tar.gz by decompressing it, unseen.
 bool over_budget(struct archive *a, Source &src)
 {
-    if (archive_filter_count(a) > 1 && static_cast<uint64_t>(archive_filter_bytes(a, 0)) > MAX_DECOMPRESSED)
-        src.budget->exceeded = true;
+    if (has_filter(a)) {
+        const uint64_t out = static_cast<uint64_t>(archive_filter_bytes(a, 0));
+        src.budget->decompressed += out > src.filtered ? out - src.filtered : 0;
+        src.filtered = std::max(out, src.filtered);
+        if (src.budget->decompressed > MAX_DECOMPRESSED)
+            src.budget->exceeded = true;
+    }
     if (src.budget->exceeded)
         archive_set_error(a, ERRNO_MISC, "more than 4 GiB decompressed");
     return src.budget->exceeded;
+}
+
+// Whether a stream starts as one of the compressions libarchive decodes.
+bool starts_compressed(const std::string &start)
+{
+    static const char *const MAGIC[] = {"\x1f\x8b", "\x1f\x9d", "BZh", "\xfd\x37zX", "LZIP", "\x5d\x00\x00"};
+    for (const char *magic : MAGIC) {
+        const size_t n = magic[0] == '\x5d' ? 3 : strlen(magic);
+        if (start.size() >= n && start.compare(0, n, magic, n) == 0)
+            return true;
+    }
+    return false;
+}
+
+// How much input libarchive is given at a time. A filter decompresses all it
+// was given before it asks again, and bzip2 turns one byte into up to a
+// megabyte: behind bzip2 (and while recognising what starts as a
+// compression) a few bytes at a time, behind any other filter 4 KiB, so that
+// little runs on between two counts.
+size_t input_step(struct archive *a, const Source &src)
+{
+    if (has_filter(a)) {
+        for (int i = 0; i + 1 < archive_filter_count(a); ++i)
+            if (archive_filter_code(a, i) == ARCHIVE_FILTER_BZIP2)
+                return 64;
+        return archive_format(a) == 0 ? 64 : 4096;
+    }
+    return archive_format(a) == 0 && starts_compressed(src.start) ? 64 : SIZE_MAX;
+}
+
+// The next piece of the bytes held in buffer (count of them, from *used on).
+la_ssize_t hand_out(struct archive *a, const Source &src, const char *buffer, size_t count, size_t *used,
+                    const void **out)
+{
+    const size_t n = std::min(count - *used, input_step(a, src));
+    *out = buffer + *used;
+    *used += n;
+    return static_cast<la_ssize_t>(n);
 }
 
 la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
@@ -39,6 +88,8 @@ la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
     Source &src = *static_cast<Source *>(data);
     if (over_budget(a, src))
         return -1;
+    if (src.buffer_used < src.buffer_filled)
+        return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
     // The first read serves the recognition of compressions, which needs a
     // few bytes: a look at a ZIP's end moves on to its last 16 KiB at once. No
     // more than the bytes left.
@@ -58,14 +109,17 @@ la_ssize_t read_disk(struct archive *a, void *data, const void **buffer)
         if (src.offset == 0 && src.start.empty())
             src.start.assign(src.buffer.data(), std::min<size_t>(static_cast<size_t>(n), 4));
         src.offset += static_cast<uint64_t>(n);
-        *buffer = src.buffer.data();
-        return n;
+        src.buffer_filled = static_cast<size_t>(n);
+        src.buffer_used = 0;
+        return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
     }
 }
 
 la_int64_t seek_disk(struct archive *, void *data, la_int64_t offset, int whence)
 {
     Source &src = *static_cast<Source *>(data);
+    src.offset -= src.buffer_filled - src.buffer_used;  // what was read ahead and not handed out
+    src.buffer_used = src.buffer_filled = 0;
     const int64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? static_cast<int64_t>(src.offset)
                                                                      : static_cast<int64_t>(src.size);
     const int64_t to = base + offset;
@@ -78,6 +132,8 @@ la_int64_t seek_disk(struct archive *, void *data, la_int64_t offset, int whence
 la_int64_t skip_disk(struct archive *, void *data, la_int64_t request)
 {
     Source &src = *static_cast<Source *>(data);
+    src.offset -= src.buffer_filled - src.buffer_used;  // what was read ahead and not handed out
+    src.buffer_used = src.buffer_filled = 0;
     const uint64_t left = src.offset < src.size ? src.size - src.offset : 0;
     const uint64_t skipped = std::min<uint64_t>(static_cast<uint64_t>(std::max<la_int64_t>(request, 0)), left);
     src.offset += skipped;
@@ -90,12 +146,10 @@ la_ssize_t read_nested(struct archive *a, void *data, const void **buffer)
     Source &src = *static_cast<Source *>(data);
     if (over_budget(a, src))
         return -1;
-    if (src.prefix_used < src.prefix.size()) {
-        *buffer = src.prefix.data() + src.prefix_used;
-        const size_t n = src.prefix.size() - src.prefix_used;
-        src.prefix_used = src.prefix.size();
-        return static_cast<la_ssize_t>(n);
-    }
+    if (src.prefix_used < src.prefix.size())
+        return hand_out(a, src, src.prefix.data(), src.prefix.size(), &src.prefix_used, buffer);
+    if (src.buffer_used < src.buffer_filled)
+        return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
     src.buffer.resize(PIECE);
     const la_ssize_t n = read_member(src.outer, *src.budget, src.buffer.data(), src.buffer.size());
     if (n < 0) {
@@ -108,8 +162,9 @@ la_ssize_t read_nested(struct archive *a, void *data, const void **buffer)
         src.prefix.append(src.buffer.data(), static_cast<size_t>(n));
         src.prefix_used = src.prefix.size();
     }
-    *buffer = src.buffer.data();
-    return n;
+    src.buffer_filled = static_cast<size_t>(n);
+    src.buffer_used = 0;
+    return hand_out(a, src, src.buffer.data(), src.buffer_filled, &src.buffer_used, buffer);
 }
 
 // Compressions libarchive decodes itself (no helper program is ever started),
@@ -156,6 +211,8 @@ ArchiveReader new_reader(Source &src, bool raw)
         archive_read_support_format_zip_seekable(a.get());
     } else {
         support_formats(a.get(), false);
+        if (src.concatenated)
+            archive_read_set_format_option(a.get(), "tar", "read_concatenated_archives", "1");
     }
     archive_read_set_callback_data(a.get(), &src);
     if (src.fd >= 0) {
@@ -172,6 +229,8 @@ void rewind(Source &src)
 {
     src.offset = 0;
     src.prefix_used = 0;
+    src.buffer_used = src.buffer_filled = 0;
+    src.filtered = 0;
 }
 
 // The formats whose recognition, for bytes that start like a program, searches
@@ -343,7 +402,8 @@ la_ssize_t read_member(struct archive *a, Budget &budget, void *buffer, size_t s
         return ARCHIVE_FATAL;
     }
     const la_ssize_t n = archive_read_data(a, buffer, size);
-    if (n > 0) {
+    // Behind a filter its output is counted as it asks for input.
+    if (n > 0 && !has_filter(a)) {
         budget.decompressed += static_cast<uint64_t>(n);
         if (budget.decompressed > MAX_DECOMPRESSED) {
             budget.exceeded = true;
@@ -467,6 +527,81 @@ bool can_rewrite(struct archive *a, const Source &src)
            filter == ARCHIVE_FILTER_XZ;
 }
 
+bool skip_decodes(struct archive *a, const Source &src, struct archive_entry *entry)
+{
+    switch (archive_format(a) & ARCHIVE_FORMAT_BASE_MASK) {
+    case ARCHIVE_FORMAT_7ZIP:
+    case ARCHIVE_FORMAT_RAR:
+    case ARCHIVE_FORMAT_RAR_V5:
+    case ARCHIVE_FORMAT_CAB: return true;
+    // Read as a stream, a member whose sizes follow its data is inflated to find its end.
+    case ARCHIVE_FORMAT_ZIP: return src.fd < 0 && archive_entry_size_is_set(entry) == 0;
+    default: return false;
+    }
+}
+
+bool drain_member(struct archive *a, Budget &budget)
+{
+    std::vector<char> piece(PIECE);
+    la_ssize_t n;
+    while ((n = read_member(a, budget, piece.data(), piece.size())) > 0) {
+    }
+    return !budget.exceeded;
+}
+
+bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey> *names, size_t limit)
+{
+    Source src;
+    src.fd = fd;
+    src.size = size;
+    src.budget = &budget;
+    ArchiveReader a(archive_read_new(), archive_read_free);
+    archive_read_support_format_zip_streamable(a.get());
+    archive_read_set_callback_data(a.get(), &src);
+    archive_read_set_read_callback(a.get(), read_disk);
+    if (archive_read_open1(a.get()) != ARCHIVE_OK)
+        return false;
+    struct archive_entry *entry = nullptr;
+    int r = ARCHIVE_OK;
+    while (names->size() < limit && ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK ||
+                                     r == ARCHIVE_WARN)) {
+        names->push_back(name_key(member_name(entry)));
+        if (archive_entry_size_is_set(entry) == 0 && !drain_member(a.get(), budget))
+            return false;
+    }
+    return r == ARCHIVE_EOF || names->size() == limit;
+}
+
+bool zip_entries_agree(int fd, uint64_t size, Budget &budget)
+{
+    Source src;
+    src.fd = fd;
+    src.size = size;
+    src.budget = &budget;
+    src.concatenated = false;
+    ArchiveReader a(nullptr, archive_read_free);
+    std::string error;
+    if (open_archive(src, &a, &error) != Opened::Archive)
+        return false;
+    std::vector<NameKey> listed, streamed;
+    struct archive_entry *entry = nullptr;
+    int r = ARCHIVE_OK;
+    while (listed.size() < MAX_ENTRIES &&
+           ((r = archive_read_next_header(a.get(), &entry)) == ARCHIVE_OK || r == ARCHIVE_WARN))
+        listed.push_back(name_key(member_name(entry)));
+    return r == ARCHIVE_EOF && zip_stream_names(fd, size, budget, &streamed) && streamed == listed;
+}
+
+NameKey name_key(const std::string &name)
+{
+    return {std::hash<std::string>()(name), name.size()};
+}
+
+std::string shortened(const std::string &name)
+{
+    return name.size() <= MAX_NAME_KEPT ? name : name.substr(0, MAX_NAME_KEPT) + "...";
+}
+
 std::string member_name(struct archive_entry *entry)
 {
     const char *utf8 = archive_entry_pathname_utf8(entry);
@@ -476,5 +611,12 @@ std::string member_name(struct archive_entry *entry)
 
 bool is_member(struct archive_entry *entry)
 {
-    return archive_entry_filetype(entry) == AE_IFREG && archive_entry_hardlink(entry) == nullptr;
+    const auto type = archive_entry_filetype(entry);
+    if (type == AE_IFDIR || type == AE_IFLNK)
+        return false;
+    if (type == AE_IFREG && archive_entry_hardlink(entry) == nullptr)
+        return true;
+    // A FIFO or device that carries data (7-Zip writes it out as a file), or a
+    // hard link that carries its own data: what an extractor writes is rated.
+    return archive_entry_size_is_set(entry) == 0 || archive_entry_size(entry) > 0;
 }

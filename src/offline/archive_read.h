@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <archive.h>
@@ -18,7 +19,7 @@
 
 // Limits against archive bombs, for everything read from one file on disk.
 const uint64_t MAX_DECOMPRESSED = 4ull << 30;
-const uint64_t MAX_MEMBERS = 100000;
+const uint64_t MAX_ENTRIES = 100000;  // per archive, every entry: files, folders, links
 const int MAX_DEPTH = 8;  // the archive on disk is depth 1
 
 struct Budget {
@@ -38,8 +39,14 @@ struct Source {
     std::string outer_error;  // set when the outer archive failed under us
     std::string start;        // the first bytes: a ZIP not starting at offset 0 carries a stub
     Budget *budget = nullptr;
+    // A tar read on past its end marker, as GNU tar -i does: the examination
+    // sees every part of tar files put one after the other; the rewrite stops
+    // at the first end, and so knows when more followed.
+    bool concatenated = true;
     std::vector<char> buffer;
-    bool zip_only = false;  // only a ZIP, read through its central directory
+    size_t buffer_filled = 0, buffer_used = 0;  // what buffer holds, and how much of it libarchive had
+    uint64_t filtered = 0;                      // the filters' output counted so far
+    bool zip_only = false;                      // only a ZIP, read through its central directory
 };
 
 using ArchiveReader = std::unique_ptr<struct archive, int (*)(struct archive *)>;
@@ -118,10 +125,37 @@ std::string format_name(struct archive *a, const Source &src);
 std::string error_of(struct archive *a);
 bool can_rewrite(struct archive *a, const Source &src);
 
+// Whether libarchive skips the rest of this entry's data by decoding it (a
+// solid block, a CAB folder, a streamed ZIP member of unknown size), unseen by
+// the budget: then it is read through read_member instead, to its end.
+bool skip_decodes(struct archive *a, const Source &src, struct archive_entry *entry);
+// False once the budget is spent.
+bool drain_member(struct archive *a, Budget &budget);
+
+// What is kept of a name met, to check a rewrite against: a digest and the
+// length, whatever its length; and the first bytes of a name kept for output.
+using NameKey = std::pair<size_t, size_t>;
+NameKey name_key(const std::string &name);
+const size_t MAX_NAME_KEPT = 1024;
+std::string shortened(const std::string &name);
+
+// The entries of the ZIP file fd as its local headers give them from its first
+// byte on, read as a stream. A ZIP read through its central directory (found
+// at the end) shows other entries when another archive lies in front of it,
+// as in two ZIP files put one after the other; false when it cannot be read so.
+// At most limit entries are read.
+bool zip_stream_names(int fd, uint64_t size, Budget &budget, std::vector<NameKey> *names,
+                      size_t limit = MAX_ENTRIES);
+
+// The same for a ZIP read through its central directory: its entries agree.
+bool zip_entries_agree(int fd, uint64_t size, Budget &budget);
+
 // The member's name as shown: UTF-8 where libarchive can give it.
 std::string member_name(struct archive_entry *entry);
 
-// Regular files with data: folders, links and hard-link entries are not members.
+// Regular files, and entries of other kinds that carry data (an extractor
+// writes them as files): folders, symbolic links and hard links without data
+// are not members.
 bool is_member(struct archive_entry *entry);
 
 #endif

@@ -1,7 +1,9 @@
 #include "offline/archive_rewrite.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@ using ArchiveWriter = std::unique_ptr<struct archive, int (*)(struct archive *)>
 
 struct Rewrite {
     RewritePlan &plan;
+    const ArchiveEnds &ends;
     int dir_fd;
     const char *name;
     Budget budget;
@@ -31,7 +34,7 @@ std::string about(const Rewrite &rw, const std::string &reason)
 {
     std::string where;
     for (const std::string &name : rw.names)
-        where += (where.empty() ? "" : " \u00bb ") + name;
+        where += (where.empty() ? "" : " \u00bb ") + shortened(name);
     return where + ": " + reason + ": not rewritten";
 }
 
@@ -47,8 +50,13 @@ bool holds_plan_member(const Rewrite &rw)
 // theirs one by one (set before each header).
 bool set_up_writer(struct archive *w, struct archive *r, int out, std::string *error)
 {
-    const int format = archive_format(r);
+    int format = archive_format(r);
     const bool zip = (format & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+    // A tar says ustar at its first member when that one needed no pax
+    // records; later ones may carry some (extended attributes, ACLs, times
+    // finer than a second): pax keeps them.
+    if (format == ARCHIVE_FORMAT_TAR || format == ARCHIVE_FORMAT_TAR_USTAR || format == ARCHIVE_FORMAT_TAR_PAX_RESTRICTED)
+        format = ARCHIVE_FORMAT_TAR_PAX_INTERCHANGE;
     const int filter = archive_filter_code(r, 0);
     const bool set = (zip ? archive_write_set_format_zip(w) : archive_write_set_format(w, format)) == ARCHIVE_OK &&
                      (filter == ARCHIVE_FILTER_NONE || archive_write_add_filter(w, filter) == ARCHIVE_OK);
@@ -126,17 +134,49 @@ bool restore_member(Rewrite &rw, struct archive *r, MemberOutcome &outcome, std:
     return true;
 }
 
-bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *names, std::string *error);
+bool write_archive(Rewrite &rw, Source &src, int out, std::vector<NameKey> *names, std::string *error);
 
 bool write_nested(Rewrite &rw, struct archive *r, struct archive *w, struct archive_entry *entry,
                   std::string *error)
 {
     UniqueFd temporary = temporary_file(rw.dir_fd, error);
+    if (!temporary)
+        return false;
     Source nested;
-    nested.outer = r;
+    nested.concatenated = false;
     nested.budget = &rw.budget;
+    std::vector<char> piece(64 << 10);
+    la_ssize_t n = read_member(r, rw.budget, piece.data(), piece.size());
+    UniqueFd copy;
+    if (n >= 2 && memcmp(piece.data(), "PK", 2) == 0) {
+        // A ZIP keeps its members' modes in its central directory, which a
+        // stream never reaches: it is read from a copy, as a file on disk is,
+        // once its entries from the first byte on are those of the directory.
+        copy = temporary_file(rw.dir_fd, error);
+        if (!copy)
+            return false;
+        for (; n > 0; n = read_member(r, rw.budget, piece.data(), piece.size())) {
+            if (!pwrite_exactly(copy.get(), piece.data(), static_cast<size_t>(n), nested.size)) {
+                *error = failure("cannot write a copy of the member");
+                return false;
+            }
+            nested.size += static_cast<uint64_t>(n);
+        }
+        nested.fd = copy.get();
+        if (n == 0 && !zip_entries_agree(copy.get(), nested.size, rw.budget)) {
+            *error = about(rw, "data after the end of the archive");
+            return false;
+        }
+    } else {
+        nested.outer = r;
+        nested.prefix.assign(piece.data(), static_cast<size_t>(std::max<la_ssize_t>(n, 0)));
+    }
+    if (n < 0) {
+        *error = about(rw, error_of(r));
+        return false;
+    }
     struct stat st;
-    if (!temporary || !write_archive(rw, nested, temporary.get(), nullptr, error))
+    if (!write_archive(rw, nested, temporary.get(), nullptr, error))
         return false;
     if (fstat(temporary.get(), &st) != 0) {
         *error = failure("cannot examine the rewritten member");
@@ -186,6 +226,11 @@ bool write_entry(Rewrite &rw, struct archive *r, struct archive *w, struct archi
         return holds_plan_member(rw) ? write_nested(rw, r, w, entry, error) : copy_member(rw, r, w, entry, error);
     MemberOutcome &outcome = planned->second;
     if (outcome.found == WormCopy) {
+        // Read to its end, counted, rather than skipped by decoding it unseen.
+        if (!drain_member(r, rw.budget)) {
+            *error = about(rw, error_of(r));
+            return false;
+        }
         outcome.left_out = true;
         return true;
     }
@@ -203,7 +248,7 @@ bool write_entry(Rewrite &rw, struct archive *r, struct archive *w, struct archi
     return write_header(rw, r, w, entry, error) && write_data(w, data.data(), data.size(), error);
 }
 
-bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *names, std::string *error)
+bool write_archive(Rewrite &rw, Source &src, int out, std::vector<NameKey> *names, std::string *error)
 {
     ArchiveReader r(nullptr, archive_read_free);
     if (open_archive(src, &r, error) != Opened::Archive) {
@@ -215,9 +260,20 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
     for (uint64_t position = 0;; ++position) {
         struct archive_entry *entry = nullptr;
         const int got = archive_read_next_header(r.get(), &entry);
-        if (got == ARCHIVE_EOF)
-            break;
-        if (got < ARCHIVE_WARN) {
+        if (got == ARCHIVE_EOF) {
+            const auto seen = rw.ends.find(rw.at);
+            if (seen != rw.ends.end() && seen->second.ended && seen->second.entries == position)
+                break;
+            const char *why = seen == rw.ends.end() ? "not read to its end when examined" : "data after the end of the archive";
+            *error = rw.names.empty() ? std::string(why) + ": not rewritten" : about(rw, why);
+            return false;
+        }
+        if (position >= MAX_ENTRIES) {
+            *error = rw.names.empty() ? "more than 100,000 entries: not rewritten"
+                                      : about(rw, "more than 100,000 entries");
+            return false;
+        }
+        if (got != ARCHIVE_OK && got != ARCHIVE_WARN) {
             *error = (rw.names.empty() ? std::string("damaged archive: ") + error_of(r.get())
                                        : about(rw, "damaged archive: " + error_of(r.get())));
             if (rw.names.empty())
@@ -228,6 +284,15 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
         if (!opened && !set_up_writer(w.get(), r.get(), out, error))
             return false;
         opened = true;
+        // A writer of another tar format would drop pax records met further on.
+        if (archive_format(r.get()) == ARCHIVE_FORMAT_TAR_PAX_INTERCHANGE &&
+            archive_format(w.get()) != ARCHIVE_FORMAT_TAR_PAX_INTERCHANGE) {
+            rw.names.push_back(member_name(entry));
+            *error = about(rw, "pax records that a " + std::string(archive_format_name(w.get())) +
+                                   " archive cannot keep");
+            rw.names.pop_back();
+            return false;
+        }
         const std::string name = member_name(entry);
         rw.at.push_back(position);
         rw.names.push_back(name);
@@ -241,7 +306,7 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
             at.push_back(position);
             const auto left = rw.plan.find(at);
             if (left == rw.plan.end() || !left->second.left_out)
-                names->push_back(name);
+                names->push_back(name_key(name));
         }
     }
     if (!opened && !set_up_writer(w.get(), r.get(), out, error))
@@ -255,10 +320,11 @@ bool write_archive(Rewrite &rw, Source &src, int out, std::vector<std::string> *
 
 }  // namespace
 
-bool rewrite_archive(Source &src, int out, RewritePlan &plan, int dir_fd, const char *name,
-                     std::vector<std::string> *names, std::string *error)
+bool rewrite_archive(Source &src, int out, RewritePlan &plan, const ArchiveEnds &ends, int dir_fd, const char *name,
+                     std::vector<NameKey> *names, std::string *error)
 {
-    Rewrite rw{plan, dir_fd, name, Budget(), EntryPath(), {}};
+    Rewrite rw{plan, ends, dir_fd, name, Budget(), EntryPath(), {}};
+    src.concatenated = false;
     src.budget = &rw.budget;
     return write_archive(rw, src, out, names, error);
 }
@@ -267,8 +333,15 @@ UniqueFd temporary_file(int dir_fd, std::string *error)
 {
     // Unnamed where the file system allows: nothing is left behind by a killed run.
     UniqueFd fd(openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    // Else a random name, tried again while taken: a name known in advance
+    // could be taken by another user of the folder to block every rewrite.
     for (unsigned n = 0; !fd && n < 100; ++n) {
-        const std::string temporary = ".veskacure-" + std::to_string(getpid()) + "-" + std::to_string(n);
+        uint64_t random = 0;
+        if (getrandom(&random, sizeof random, 0) != sizeof random)
+            break;
+        char hex[17];
+        snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(random));
+        const std::string temporary = std::string(".veskacure-") + hex;
         fd.reset(openat(dir_fd, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!fd && errno != EEXIST)
             break;

@@ -13,6 +13,10 @@ namespace {
 // Hive offsets are 32-bit; real hives stay far below this.
 const uint64_t MAX_HIVE_SIZE = uint64_t(1) << 30;
 
+// Windows keeps keys at most 512 levels deep; a key deleted by the repairs
+// holds a few subkeys at most.
+const size_t MAX_KEY_DEPTH = 512, MAX_KEYS_DELETED = 10000;
+
 // A memory file reached by name, for hivex, which opens hives by name.
 UniqueFd memory_file(std::string *error)
 {
@@ -195,6 +199,27 @@ bool delete_values(hive_h *h, hive_node_h key, const std::set<std::string> &name
 
 bool delete_key(hive_h *h, hive_node_h key, std::string *error)
 {
+    // hivex deletes a key's subkeys by recursion, one stack frame per level: a
+    // crafted hive's deep chain would overflow the stack. The tree is first
+    // walked here, iteratively, and deleted only within Windows' own bounds.
+    std::vector<std::pair<hive_node_h, size_t>> pending{{key, 0}};
+    size_t keys = 0;
+    while (!pending.empty()) {
+        const auto [node, depth] = pending.back();
+        pending.pop_back();
+        if (++keys > MAX_KEYS_DELETED || depth > MAX_KEY_DEPTH) {
+            *error = "registry key to delete more than " + std::to_string(MAX_KEY_DEPTH) + " levels deep or with more "
+                     "than " + std::to_string(MAX_KEYS_DELETED) + " subkeys";
+            return false;
+        }
+        std::unique_ptr<hive_node_h, Freed> children(hivex_node_children(h, node));
+        if (!children) {
+            *error = read_failure();
+            return false;
+        }
+        for (const hive_node_h *child = children.get(); *child != 0; ++child)
+            pending.emplace_back(*child, depth + 1);
+    }
     if (hivex_node_delete_child(h, key) != 0) {
         *error = failure("cannot change the registry hive in memory");
         return false;

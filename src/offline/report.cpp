@@ -61,14 +61,24 @@ void count(Totals &t, Kind kind, Action action)
     }
 }
 
-// A name may hold any byte but "/" and NUL: control characters would break the
-// one-line-per-finding layout of the human output (JSON escapes them itself).
-std::string printable(const std::string &path)
+// A name may hold any byte but "/" and NUL, and a library's message may quote
+// one: control characters (C0, DEL, and C1 as UTF-8 writes them) would break the
+// one-line-per-finding layout of the human output or drive the terminal (JSON
+// escapes them itself).
+std::string printable(const std::string &text)
 {
-    std::string shown = path;
-    for (char &c : shown)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+            static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            shown += '?';
+            ++i;
+        } else {
+            shown += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+        }
+    }
     return shown;
 }
 
@@ -149,12 +159,13 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
         where += " \u00bb " + printable(member);
     if (!extra.key.empty())
         where += " \u00bb " + printable(extra.key);
-    const std::string what = kind_text(kind) + (extra.detail.empty() ? "" : " (" + extra.detail + ")");
+    const std::string what = kind_text(kind) + (extra.detail.empty() ? "" : " (" + printable(extra.detail) + ")");
     if (kind == Kind::NotExamined) {
-        fprintf(stderr, "veskacure-offline: %s: %s\n", where.c_str(), error.c_str());
+        fprintf(stderr, "veskacure-offline: %s: %s\n", where.c_str(), printable(error).c_str());
     } else if (!out.json) {
-        const std::string done = action == Action::Reported ? "report only" + (error.empty() ? "" : " (" + error + ")")
-                                 : action == Action::Failed ? "failed: " + error
+        const std::string done = action == Action::Reported
+                                     ? "report only" + (error.empty() ? "" : " (" + printable(error) + ")")
+                                 : action == Action::Failed ? "failed: " + printable(error)
                                                             : action_name(action);
         // Deleting one name of a file with several leaves the file under the others.
         const std::string links = extra.links < 2 ? ""
@@ -177,7 +188,7 @@ void report_undo(Output &out, const std::string &path, const std::string &error,
             object["error"] = error;
         write_json(object);
     } else if (!error.empty()) {
-        printf("%s: not undone: %s\n", printable(path).c_str(), error.c_str());
+        printf("%s: not undone: %s\n", printable(path).c_str(), printable(error).c_str());
     } else {
         printf("%s: %s\n", printable(path).c_str(), as_before ? "already as before" : "undone");
     }
@@ -198,7 +209,7 @@ void report_listed(Output &out, const std::string &path, const std::string &time
             object["error"] = error;
         write_json(object);
     } else {
-        const std::string undo = !error.empty() ? "would not be undone: " + error
+        const std::string undo = !error.empty() ? "would not be undone: " + printable(error)
                                  : as_before    ? "already as before"
                                                 : "would be undone";
         printf("%s %s %s: %s\n", time.empty() ? "-" : printable(time).c_str(), printable(action).c_str(),
@@ -210,7 +221,7 @@ void report_listed(Output &out, const std::string &path, const std::string &time
 void warn(Output &out, const std::string &path, const std::string &text)
 {
     clear_progress(out);
-    fprintf(stderr, "veskacure-offline: %s: %s\n", printable(path).c_str(), text.c_str());
+    fprintf(stderr, "veskacure-offline: %s: %s\n", printable(path).c_str(), printable(text).c_str());
 }
 
 void show_progress(Output &out, const std::string &folder)

@@ -1,13 +1,17 @@
 """veskacure-offline inside archives and CD images, made with the Debian tools (zip, bsdtar, GNU tar,
 xorriso, gcab, 7z) around real infected hosts. Run by CTest like test_offline, whose helpers it uses."""
+import gzip
 import io
 import json
 import os
+import resource
 import shutil
 import struct
 import subprocess
+import tarfile
 import unittest
 import zipfile
+import zlib
 from pathlib import Path
 
 from test_offline import (FOUR_GIB, WINE_PE, OfflineTest, host, infected, manifest, mkimage, mounted, run,
@@ -315,6 +319,139 @@ class ArchiveTest(OfflineTest):
         self.assertEqual((r.returncode, len(items), items[0]["member"], items[-1]["error"]),
                          (2, 10001, [names[0][:1024] + "..."],
                           "more than 10,000 findings and items not examined: the rest not examined"))
+
+    def test_what_follows_the_end_of_an_archive(self):
+        # Two archives put one after the other (GNU tar reads both with -i, a gzip stream on over both
+        # members), and a tar followed by bytes that are no archive.
+        parts = self.tmp / "parts"
+        parts.mkdir()
+        for part, member in (("a", "SETUP.EXE"), ("b", "bin/COPY.EXE")):
+            tool("tar", "-cf", parts / (part + ".tar"), member, cwd=self.src)
+            tool("zip", "-q", parts / (part + ".zip"), member, cwd=self.src)
+        a, b = ((parts / (part + ".tar")).read_bytes() for part in "ab")
+        (self.root / "two.tar").write_bytes(a + b)
+        (self.root / "two.tgz").write_bytes(gzip.compress(a) + gzip.compress(b))
+        (self.root / "tail.tar").write_bytes(a + b"not an archive\n" * 100)
+        (self.root / "two.zip").write_bytes((parts / "a.zip").read_bytes() + (parts / "b.zip").read_bytes())
+        before = state(self.root)
+        both = [(("SETUP.EXE",), "infected"), (("bin/COPY.EXE",), "worm-copy")]
+        status, found, _ = self.findings()
+        damage = [f for f in found if f[2] == "not-examined"]
+        self.assertEqual([f[:2] for f in damage], [("tail.tar", ()), ("two.zip", ())])
+        self.assertTrue(damage[0][4].startswith("damaged archive: "), damage)
+        self.assertEqual(damage[1][4], "data after the end of the archive")
+        self.assertEqual((status, [f[:3] for f in found if f not in damage]), (2, sorted(
+            [(name, *f) for name in ("two.tar", "two.tgz") for f in both] + [("tail.tar", ("SETUP.EXE",), "infected"),
+                                                                           ("two.zip", ("bin/COPY.EXE",), "worm-copy")])))
+        status, found, _ = self.findings("--clean")
+        self.assertEqual((status, {(f[0], f[3], f[4]) for f in found if f not in damage}), (2, {
+            (name, "failed", "data after the end of the archive: not rewritten")
+            for name in ("two.tar", "two.tgz", "tail.tar", "two.zip")}))
+        self.assertEqual(state(self.root), before)
+
+    def test_members_of_other_kinds_and_names_that_drive_a_terminal(self):
+        # A 7z member whose attributes carry a FIFO's mode (7-Zip writes it out as a file), and a pax hard
+        # link that carries its own data: both hold an infected program.
+        tool("7z", "a", "-bd", "-mhc=off", self.tmp / "fifo.7z", "SETUP.EXE", cwd=self.src)
+        data = bytearray((self.tmp / "fifo.7z").read_bytes())
+        start = 32 + struct.unpack_from("<Q", data, 12)[0]
+        at = data.index(struct.pack("<I", 0o100751 << 16 | 0x8020), start)
+        struct.pack_into("<I", data, at, 0o010751 << 16 | 0x8020)
+        struct.pack_into("<I", data, 28, zlib.crc32(data[start:]))
+        struct.pack_into("<I", data, 8, zlib.crc32(data[12:32]))
+        (self.root / "fifo.7z").write_bytes(data)
+        with tarfile.open(self.root / "link.tar", "w", format=tarfile.PAX_FORMAT) as tar:
+            tar.add(self.src / "README.TXT", "README.TXT")
+            link = tarfile.TarInfo("SETUP.EXE")
+            link.type, link.linkname, link.size = tarfile.LNKTYPE, "README.TXT", (self.src / "SETUP.EXE").stat().st_size
+            tar.addfile(link, io.BytesIO((self.src / "SETUP.EXE").read_bytes()))
+        self.assertEqual(self.findings()[:2], (1, [("fifo.7z", ("SETUP.EXE",), "infected", "reported", None),
+                                                   ("link.tar", ("SETUP.EXE",), "infected", "reported", None)]))
+        # A member whose name retitles and clears the terminal stops the rewrite: its name is shown
+        # with the control characters made visible, in the failure as in the path.
+        for name in os.listdir(self.root):
+            os.remove(self.root / name)
+        name = "\x1b]0;owned\x07\x1b[2J\u009b2J.TXT"
+        (self.src / name).write_bytes(b"secret" * 10000)  # large enough to hold the worm: an item
+        tool("zip", "-q", self.root / "pack.zip", "SETUP.EXE", cwd=self.src)
+        tool("zip", "-q", "-P", "secret", self.root / "pack.zip", name, cwd=self.src)
+        r = run([self.root], "--clean")
+        self.assertEqual(r.stdout.decode().splitlines()[0], "%s \u00bb SETUP.EXE: infected program (PE_VESKA.A): "
+                         "failed: ?]0;owned??[2J?2J.TXT: encrypted member: not rewritten" % (self.root / "pack.zip"))
+        self.assertIn("\u00bb ?]0;owned??[2J?2J.TXT: encrypted member", r.stderr.decode())
+        self.assertFalse(set(r.stdout + r.stderr) & {0x07, 0x1b, 0x9b}, r.stdout + r.stderr)
+
+    def test_a_rewrite_keeps_each_members_records_at_every_depth(self):
+        # A ZIP in a ZIP: the inner one's modes live in its central directory.
+        nest = self.tmp / "nest"
+        nest.mkdir()
+        tool("zip", "-q", nest / "inner.zip", "SETUP.EXE", "README.TXT", cwd=self.src)
+        tool("zip", "-q", self.root / "outer.zip", "inner.zip", cwd=nest)
+        # A tar as Python's tarfile writes it: no pax records for the first member, some for the next.
+        with tarfile.open(self.root / "pax.tar", "w", format=tarfile.PAX_FORMAT) as tar:
+            setup, readme = (tar.gettarinfo(self.src / name, name) for name in ("SETUP.EXE", "README.TXT"))
+            setup.mtime = int(setup.mtime)
+            readme.mtime, readme.pax_headers = 1234567890.5, {"SCHILY.xattr.user.origin": "mail"}
+            for info in (setup, readme):
+                tar.addfile(info, io.BytesIO((self.src / info.name).read_bytes()))
+        self.assertEqual(self.findings("--clean")[:2], (1, [
+            ("outer.zip", ("inner.zip", "SETUP.EXE"), "infected", "restored", None),
+            ("pax.tar", ("SETUP.EXE",), "infected", "restored", None)]))
+        with zipfile.ZipFile(self.root / "outer.zip") as outer, zipfile.ZipFile(outer.open("inner.zip")) as inner:
+            self.assertEqual([(i.filename, i.external_attr >> 16) for i in inner.infolist()],
+                             [("SETUP.EXE", 0o100751), ("README.TXT", 0o100640)])
+            self.assertEqual(inner.read("SETUP.EXE"), self.expected["SETUP.EXE"])
+        with tarfile.open(self.root / "pax.tar") as tar:
+            readme = tar.getmember("README.TXT")
+            self.assertEqual((readme.mtime, readme.pax_headers.get("SCHILY.xattr.user.origin"), readme.mode),
+                             (1234567890.5, "mail", 0o640))
+            self.assertEqual(tar.extractfile("SETUP.EXE").read(), self.expected["SETUP.EXE"])
+
+    def test_names_and_entries_kept_stay_within_bounds_under_clean(self):
+        # A worm copy, then 4,096 folders with names of 64 KiB and 100,000 more entries: every entry counts
+        # towards the limit, and no name is kept whole (run with 512 MiB of address space).
+        with tarfile.open(self.root / "many.tgz", "w:gz", format=tarfile.GNU_FORMAT, compresslevel=1) as tar:
+            tar.add(self.src / "bin/COPY.EXE", "COPY.EXE")
+            for i in range(4096):
+                folder = tarfile.TarInfo("%04d" % i + "d" * (64 << 10))
+                folder.type = tarfile.DIRTYPE
+                tar.addfile(folder)
+            for i in range(100000):
+                folder = tarfile.TarInfo("f%d" % i)
+                folder.type = tarfile.DIRTYPE
+                tar.addfile(folder)
+        before = state(self.root)
+        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+        for options, action, error in (((), "reported", None), (("--clean",), "failed",
+                                                                 "more than 100,000 entries: not rewritten")):
+            r = run([self.root], "--json", *options, preexec_fn=limit, timeout=60)
+            lines = [json.loads(line) for line in r.stdout.splitlines()]
+            self.assertEqual((r.returncode, sorted((o.get("member", []), o["kind"], o["action"], o.get("error"))
+                                                   for o in lines[:-1])),
+                             (2, [([], "not-examined", "skipped", "more than 100,000 entries"),
+                                  (["COPY.EXE"], "worm-copy", action, error)]), r.stderr)
+        self.assertEqual(state(self.root), before)
+
+    def test_what_libarchive_decompresses_to_skip_counts_towards_4_gib(self):
+        # A ZIP written as a stream (its sizes after the data), inside a tar: its one member inflates to
+        # 5 GiB of zeros from 5 MB, and libarchive inflates it to find its end. Run with 512 MiB of address
+        # space and a minute.
+        deflate = zlib.compressobj(9, zlib.DEFLATED, -15)
+        deflate.compress(bytes(1 << 20))
+        deflate.flush(zlib.Z_FULL_FLUSH)
+        piece = deflate.compress(bytes(1 << 20)) + deflate.flush(zlib.Z_FULL_FLUSH)  # 1 MiB, the same each time
+        member = piece * 5120 + deflate.flush()
+        stream = (struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 8, 8, 0, 0, 0, 0, 0, 8, 0) + b"ZERO.BIN" + member +
+                  struct.pack("<IIII", 0x08074B50, 0, len(member), 0))
+        with tarfile.open(self.root / "bomb.tar", "w") as tar:
+            info = tarfile.TarInfo("stream.zip")
+            info.size = len(stream)
+            tar.addfile(info, io.BytesIO(stream))
+        limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (512 << 20, 512 << 20))
+        r = run([self.root], "--json", preexec_fn=limit, timeout=60)
+        lines = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual((r.returncode, [(o["kind"], o.get("error")) for o in lines[:-1]]),
+                         (2, [("not-examined", "more than 4 GiB decompressed")]))
 
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_clean_of_a_zip_on_an_ntfs_volume(self):

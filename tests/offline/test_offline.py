@@ -737,7 +737,9 @@ class RaceTest(OfflineTest):
             r = run([program] * 3000, "--json")
             self.assertGreaterEqual(r.returncode, 0, "ended by signal %d" % -r.returncode)
             lines = [json.loads(line) for line in r.stdout.splitlines()]
-            findings = {tuple(o.values()) for o in lines[:-1]}
+            # A file read while it is all zeros is an empty tar, which is read on to its end: one cut
+            # meanwhile makes it a damaged archive.
+            findings = {tuple(o.values()) for o in lines[:-1] if not o.get("error", "").startswith("damaged archive: ")}
             self.assertLessEqual(findings, {(str(program), "infected", "reported"), (str(program), "not-examined",
                                             "skipped", "file shrank while being read")})
             self.assertEqual(r.returncode, 2 if lines[-1]["summary"]["not_examined"] else int(bool(findings)))

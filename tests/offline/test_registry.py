@@ -224,6 +224,31 @@ class RegistryTest(OfflineTest):
         self.assertEqual((r.returncode, guest in lines, len(held_back), lines[-1]["summary"]["not_examined"]),
                          (2, True, 275, 275))
 
+    def test_a_deep_key_to_delete_and_the_bytes_after_the_data_area(self):
+        # Guest only in Administrators: --clean deletes its alias key, below which a chain of 3,000 keys
+        # lies (hivex deletes by recursion: past the stack given here before it is bounded).
+        deep, sam = (unpack("SAM", self.root / p / "config/SAM") for p in ("a", "b"))
+        for hive in (deep, sam):
+            tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", hive)
+            tool("samusrgrp", "-r", "-u", "0x1f5", "-g", "0x222", hive)
+        members = r"SAM\Domains\Builtin\Aliases\Members\S-1-5-21-1760460187-1592185332-161725925\000001F5"
+        tool("hivexsh", "-w", deep, input=("cd %s\n" % members + "add k\ncd k\n" * 3000 + "commit\n").encode())
+        # Windows' SAM runs on past the data area its header gives: mark those bytes.
+        data = bytearray(sam.read_bytes())
+        end = 4096 + struct.unpack_from("<I", data, 0x28)[0]
+        data[end:] = b"slack" * ((len(data) - end) // 5) + bytes((len(data) - end) % 5)
+        sam.write_bytes(data)
+        small_stack = lambda: resource.setrlimit(resource.RLIMIT_STACK, (256 << 10, 256 << 10))
+        self.assertEqual(run_json([self.root / "a", self.root / "b"], "--clean", preexec_fn=small_stack,
+                                  timeout=60)[:2], (2, [
+            (str(deep), "not-examined", "skipped",
+             "registry key to delete more than 512 levels deep or with more than 10000 subkeys"),
+            (str(sam), "guest", "repaired", "HKLM\\SAM" + GUEST, "in Administrators")]))
+        # hivex adds its pages where the data area ended, as Windows does; what lies beyond them stays.
+        after = sam.read_bytes()
+        grown = 4096 + struct.unpack_from("<I", after, 0x28)[0]
+        self.assertEqual((len(after), after[grown:]), (len(data), data[grown:]))
+
     @unittest.skipUnless(os.path.exists("/dev/fuse"), "/dev/fuse is missing: no NTFS volume can be mounted here")
     def test_a_hive_on_an_ntfs_volume_is_written_in_place(self):
         """And put back whole by --undo once the volume was unmounted and mounted again (another FUSE
