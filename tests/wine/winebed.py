@@ -239,7 +239,7 @@ class PtySession:
                 self.rc = os.waitstatus_to_exitcode(status)
         return self.rc
 
-    def expect(self, text, timeout=30):
+    def expect(self, text, timeout=120):
         """Reads until `text` is on the screen; fails after `timeout` seconds."""
         deadline = time.time() + timeout
         while not self.shows(text):
