@@ -141,7 +141,8 @@ int main(int argc, char **argv)
     app.add_flag("--unshare", unshare,
                  "Also find the network shares of Windows NT installations (in every control set of each "
                  "SYSTEM hive) and, with --clean, delete them all, as veskacure.exe /UNSHARE does")
-        ->excludes(undo);
+        ->excludes(undo)
+        ->excludes(listing);
     CLI::Option *force_flag =
         app.add_flag("--force", force,
                      "With --undo: put back also the files changed since cleaning (what they hold is kept in "
@@ -164,7 +165,8 @@ int main(int argc, char **argv)
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--no-archives", no_archives,
                  "Do not look inside archives and CD images (ZIP, tar, ISO 9660, CAB, 7z, RAR, LHA, ...)")
-        ->excludes(undo);
+        ->excludes(undo)
+        ->excludes(listing);
     app.add_option("PATH", paths,
                    "A file, or a folder walked recursively in name order (symbolic links are "
                    "not followed; file systems mounted below it are walked)");

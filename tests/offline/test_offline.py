@@ -326,7 +326,8 @@ class ErrorTest(OfflineTest):
         self.assertIn(b"missing: cannot examine: No such file or directory\n", missing.stderr)
         for bad in ([], ["--bogus", self.root], ["--quarantine", self.tmp / "q", self.root],
                     ["--list", self.tmp / "q", "--clean", self.root], ["--root", "/a=/b", self.root],
-                    ["--force", self.root]):
+                    ["--force", self.root], ["--list", self.tmp / "q", "--unshare"],
+                    ["--list", self.tmp / "q", "--no-archives"]):
             r = run(bad)
             self.assertEqual((r.returncode, r.stdout), (2, b""), bad)
             self.assertTrue(r.stderr.startswith(b"veskacure-offline: "), r.stderr)
