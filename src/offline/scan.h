@@ -2,6 +2,7 @@
 #ifndef VESKACURE_OFFLINE_SCAN_H
 #define VESKACURE_OFFLINE_SCAN_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <set>
@@ -37,6 +38,21 @@ struct Scan {
     std::set<std::pair<dev_t, ino_t>> walked;  // every folder listed so far (device and inode)
     bool said_no_undo = false;           // --clean without --quarantine: said once, at the first change
 };
+
+// One regular file as the walk listed it.
+struct Listed {
+    int dir_fd;               // its folder, or AT_FDCWD for a PATH that names a file
+    const char *name;         // within that folder
+    const std::string &path;  // as reached from PATH, for the output
+    struct stat st;           // from the listing, the link itself not followed
+};
+
+// Examines one regular file the walk met (scan's root set for it), and
+// changes it under --clean; a registry hive is noted for finish_hives.
+void process_file(Scan &scan, const Listed &file);
+
+// Handles the hives noted while a PATH was walked, once its walk ends.
+void finish_hives(Scan &scan);
 
 // Examines PATH: a file, or a folder walked in name order, as deep as it goes.
 // Symbolic links are neither examined nor descended into, nor followed on the
