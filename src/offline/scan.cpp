@@ -468,21 +468,59 @@ bool keep_hive_folder(Scan &scan, const Listed &file, std::string *error)
 
 }  // namespace
 
-void process_file(Scan &scan, const Listed &file)
+namespace {
+
+// Files the walk skips without opening them: too small for the worm and
+// neither SYSTEM.INI, a hive nor an archive.
+bool worth_reading(const Listed &file, bool archives, bool *ini, HiveKind *hive, bool *archive)
+{
+    const char *slash = strrchr(file.name, '/');
+    *ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
+    *hive = hive_named(file.path);
+    *archive = archives && archive_candidate(file.name, static_cast<uint64_t>(file.st.st_size));
+    return file.st.st_size >= WORM_MIN_SIZE || *ini || *hive != HiveKind::None || *archive;
+}
+
+}  // namespace
+
+void read_listed(const Listed &file, bool archives, FileRead *read)
+{
+    bool ini, archive;
+    HiveKind hive;
+    read->fd.reset();
+    read->error.clear();
+    read->rated = read->rate_failed = false;
+    read->head.length = 0;
+    if (!worth_reading(file, archives, &ini, &hive, &archive))
+        return;
+    read->fd = open_listed(file, O_RDONLY, &read->st, &read->error);
+    // The bytes the rules rate and those the look for an archive starts from: one read.
+    if (read->fd && read->st.st_size >= WORM_MIN_SIZE) {
+        read->rated = rate_open_file(read->fd.get(), static_cast<uint64_t>(read->st.st_size), &read->head,
+                                     &read->verdict, &read->error);
+        read->rate_failed = !read->rated;
+    }
+}
+
+void process_file(Scan &scan, const Listed &file, FileRead *read)
 {
     const char *slash = strrchr(file.name, '/');
     if (in_quarantine(scan, file, slash))
         return;
     ++scan.out.totals.files;
-    const bool ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
-    const HiveKind hive = hive_named(file.path);
-    const bool archive = scan.archives && archive_candidate(file.name, static_cast<uint64_t>(file.st.st_size));
-    if (file.st.st_size < WORM_MIN_SIZE && !ini && hive == HiveKind::None && !archive)
+    bool ini, archive;
+    HiveKind hive;
+    if (!worth_reading(file, scan.archives, &ini, &hive, &archive))
         return;
-
-    std::string error;
-    struct stat st;
-    UniqueFd fd = open_listed(file, O_RDONLY, &st, &error);
+    // Read here when no reader did: one FileRead kept from file to file.
+    static FileRead here;
+    if (read == nullptr) {
+        read = &here;
+        read_listed(file, scan.archives, read);
+    }
+    std::string error = read->error;
+    const struct stat &st = read->st;
+    UniqueFd fd = std::move(read->fd);
     if (!fd) {
         report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
         return;
@@ -496,13 +534,11 @@ void process_file(Scan &scan, const Listed &file)
     if (hive_only)
         return;
     bool examined = false, gone = false, offer = archive, restored = false;
-    // The bytes the rules rate and those the look for an archive starts from: one read.
-    static FileHead head;
-    head.length = 0;
+    FileHead &head = read->head;
     if (st.st_size >= WORM_MIN_SIZE) {
-        ScanVerdict verdict = Clean;
-        if (!rate_open_file(fd.get(), static_cast<uint64_t>(st.st_size), &head, &verdict, &error)) {
-            report(scan.out, file.path, Kind::NotExamined, Action::Skipped, error);
+        const ScanVerdict verdict = read->verdict;
+        if (read->rate_failed) {
+            report(scan.out, file.path, Kind::NotExamined, Action::Skipped, read->error);
             return;
         }
         examined = true;

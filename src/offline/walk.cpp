@@ -17,10 +17,28 @@
 
 #include "offline/interrupt.h"
 #include "offline/posix_file.h"
+#include "offline/read_ahead.h"
 #include "offline/report.h"
 #include "offline/scan.h"
 
 namespace {
+
+// The walk's own reports, in their turn among the files handed over before them.
+void skipped(Scan &scan, const std::string &path, const std::string &why)
+{
+    in_order(scan, [path, why](Scan &later) { report(later.out, path, Kind::NotExamined, Action::Skipped, why); });
+}
+
+// The progress line, showing the folder being walked once what came before is done.
+void progress(Scan &scan, const std::string &folder)
+{
+    if (!scan.out.progress)
+        return;
+    if (!scan.reader)
+        show_progress(scan.out, folder);
+    else
+        in_order(scan, [folder](Scan &later) { show_progress(later.out, folder); });
+}
 
 struct Name {
     std::string name;
@@ -85,14 +103,14 @@ void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::strin
     std::string error;
     Level level;
     if (fstat(fd.get(), &st) != 0) {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
+        skipped(scan, path, failure("cannot examine"));
         return;
     }
     // A folder reached again (listed with its files, or below two PATHs) is walked once.
     if (scan.walked.count({st.st_dev, st.st_ino}) != 0)
         return;
     if (!list_folder(fd.get(), &level.names, &error)) {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, error);
+        skipped(scan, path, error);
         return;
     }
     scan.walked.insert({st.st_dev, st.st_ino});
@@ -127,14 +145,14 @@ void leave(Scan &scan, std::vector<Level> &levels, std::string &path)
             break;
         }
         if (up.next < up.names.size())
-            report(scan.out, path, Kind::NotExamined, Action::Skipped, "moved while being examined");
+            skipped(scan, path, "moved while being examined");
         below.reset();
         levels.pop_back();
     }
     if (!levels.empty()) {
         path.resize(levels.back().length);
         set_root(scan, levels.back());
-        show_progress(scan.out, path);
+        progress(scan, path);
     }
 }
 
@@ -161,8 +179,14 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
             continue;
         }
         struct stat st = {};
-        if (entry.type != DT_DIR && fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
+        // A file read by a reader shows the progress line once examined.
+        bool later = false;
+        if (entry.type == DT_REG && scan.jobs > 1) {
+            // Listed, opened and read by a reader.
+            examine_later(scan, dir_fd, entry.name, path, st, level.length);
+            later = true;
+        } else if (entry.type != DT_DIR && fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            skipped(scan, path, failure("cannot examine"));
         } else if (entry.type == DT_DIR || S_ISDIR(st.st_mode)) {
             UniqueFd folder(open_untouched(dir_fd, entry.name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             // A folder replaced by a link meanwhile fails here (ELOOP or ENOTDIR) and is not followed.
@@ -170,12 +194,14 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
                 enter(scan, levels, std::move(folder), path);
                 continue;
             }
-            report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot open folder"));
+            skipped(scan, path, failure("cannot open folder"));
         } else if (S_ISREG(st.st_mode)) {
-            process_file(scan, Listed{dir_fd, entry.name.c_str(), path, st});
+            examine_later(scan, dir_fd, entry.name, path, st, level.length);
+            later = scan.jobs > 1;
         }
         path.resize(level.length);
-        show_progress(scan.out, path);
+        if (!later)
+            progress(scan, path);
     }
 }
 
@@ -233,46 +259,50 @@ int reach_folder(Scan &scan, bool from_top, const std::vector<std::string> &name
     return scan.folder.get();
 }
 
-}  // namespace
 
 // The PATH is reached one folder at a time without following a link, as the
 // walk goes down: a folder on the way replaced by a link (between the listing
 // of --files-from and the run, say) does not lead out of the tree.
-void scan_path(Scan &scan, const std::string &argument)
+void examine_path(Scan &scan, const std::string &argument)
 {
     std::string path = argument;
     if (argument.empty()) {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", ENOENT));
+        skipped(scan, path, failure("cannot examine", ENOENT));
         return;
     }
     const std::vector<std::string> names = path_names(argument);
     std::string error;
     const int folder = reach_folder(scan, argument[0] == '/', names, &error);
     if (folder < 0) {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, error);
+        skipped(scan, path, error);
         return;
     }
     struct stat st, here;
     const char *last = names.empty() ? "." : names.back().c_str();
     if (fstatat(folder, last, &st, AT_SYMLINK_NOFOLLOW) != 0 || fstat(folder, &here) != 0) {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
+        skipped(scan, path, failure("cannot examine"));
     } else if (S_ISLNK(st.st_mode)) {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, "symbolic link, not followed");
+        skipped(scan, path, "symbolic link, not followed");
     } else if (S_ISDIR(st.st_mode)) {
         UniqueFd top(open_untouched(folder, last, O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         scan.absolute = absolute_of(argument);
         scan.argument_length = argument.size();
         const size_t folders = scan.walked.size();
-        const uint64_t files = scan.out.totals.files;
+        // The files counted once those handed over before are examined.
+        const auto files = std::make_shared<uint64_t>();
+        in_order(scan, [files](Scan &later) { *files = later.out.totals.files; });
         if (!top)
-            report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot open folder"));
+            skipped(scan, path, failure("cannot open folder"));
         else
             walk(scan, std::move(top), path);
         // An empty mount point looks like a clean volume.
-        if (scan.walked.size() > folders && scan.out.totals.files == files && !interrupted())
-            warn(scan.out, "no files below " + argument, "is the volume mounted?");
+        const bool listed = scan.walked.size() > folders;
+        in_order(scan, [files, listed, argument](Scan &later) {
+            if (listed && later.out.totals.files == *files && !interrupted())
+                warn(later.out, "no files below " + argument, "is the volume mounted?");
+        });
     } else if (S_ISREG(st.st_mode) && argument.back() == '/') {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", ENOTDIR));
+        skipped(scan, path, failure("cannot examine", ENOTDIR));
     } else if (S_ISREG(st.st_mode) && scan.walked.count({here.st_dev, here.st_ino}) != 0) {
         // Its folder was walked: the file was examined there.
     } else if (S_ISREG(st.st_mode)) {
@@ -282,11 +312,19 @@ void scan_path(Scan &scan, const std::string &argument)
         scan.argument_length = scan.root_length = name;
         scan.root_dev = here.st_dev;
         scan.root_ino = here.st_ino;
-        process_file(scan, Listed{folder, last, path, st});
+        examine_later(scan, folder, last, path, st, std::string::npos);
     } else {
-        report(scan.out, path, Kind::NotExamined, Action::Skipped, "not a regular file or folder");
+        skipped(scan, path, "not a regular file or folder");
     }
-    finish_hives(scan);
+    in_order(scan, finish_hives, true);
+}
+
+}  // namespace
+
+void scan_path(Scan &scan, const std::string &argument)
+{
+    examine_path(scan, argument);
+    finish_reading(scan);
 }
 
 void scan_list(Scan &scan, const std::string &list)
@@ -294,7 +332,8 @@ void scan_list(Scan &scan, const std::string &list)
     const bool standard_input = list == "-";
     FILE *file = standard_input ? stdin : fopen(list.c_str(), "rbe");
     if (file == nullptr) {
-        report(scan.out, list, Kind::NotExamined, Action::Skipped, failure("cannot open the list"));
+        skipped(scan, list, failure("cannot open the list"));
+        finish_reading(scan);
         return;
     }
     char *buffer = nullptr;
@@ -306,16 +345,17 @@ void scan_list(Scan &scan, const std::string &list)
         const size_t length = static_cast<size_t>(n) - (ended ? 1 : 0);
         // Paths one per line would be taken for one long path.
         if (first && !ended && memchr(buffer, '\n', length) != nullptr) {
-            report(scan.out, list, Kind::NotExamined, Action::Skipped, "no NUL in " + list + ": use find -print0");
+            skipped(scan, list, "no NUL in " + list + ": use find -print0");
             break;
         }
         if (length > 0)
-            scan_path(scan, std::string(buffer, length));
+            examine_path(scan, std::string(buffer, length));
     }
     const int read_error = ferror(file) ? errno : 0;
     free(buffer);
     if (!standard_input)
         fclose(file);
     if (read_error != 0)
-        report(scan.out, list, Kind::NotExamined, Action::Skipped, failure("cannot read the list", read_error));
+        skipped(scan, list, failure("cannot read the list", read_error));
+    finish_reading(scan);
 }
