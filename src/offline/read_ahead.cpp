@@ -55,10 +55,8 @@ struct Item {
     size_t folder_length = std::string::npos;  // of the folder the progress line shows after it
     // Where the walk was when it was handed over, for the manifest.
     WalkPlace place;
-    // Filled by the reader.
-    bool listed = false;  // st is the file's, as listed
-    struct stat st = {};
-    FileRead read;
+    struct stat st = {};  // as the walk listed it
+    FileRead read;        // filled by the reader
     enum { Waiting, Reading, Read } state = Waiting;
 };
 
@@ -71,9 +69,7 @@ bool same_state(const struct stat &a, const struct stat &b)
 // What the readers do, and the walk itself for a file no reader took yet.
 void read_item(Item &item, bool archives)
 {
-    item.listed = fstatat(item.dir.get(), item.name.c_str(), &item.st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (item.listed && S_ISREG(item.st.st_mode))
-        read_listed(Listed{item.dir.get(), item.name.c_str(), item.path, item.st}, archives, &item.read);
+    read_listed(Listed{item.dir.get(), item.name.c_str(), item.path, item.st}, archives, &item.read);
 }
 
 }  // namespace
@@ -191,19 +187,12 @@ private:
     {
         // The file as it is now: an earlier change (to another link of it,
         // say) may have changed it since it was read, which is then read again.
-        struct stat st;
-        if (fstatat(item.dir.get(), item.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            report(scan.out, item.path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
-            return;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            report(scan.out, item.path, Kind::NotExamined, Action::Skipped, "replaced while being examined");
-            return;
-        }
-        if (!S_ISREG(st.st_mode))
-            return;
-        const Listed file{item.dir.get(), item.name.c_str(), item.path, st};
-        if (!item.listed || !same_state(st, item.st))
+        // A name that no longer leads to a regular file is opened as listed,
+        // which says why it is not examined.
+        struct stat now;
+        const bool found = fstatat(item.dir.get(), item.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+        const Listed file{item.dir.get(), item.name.c_str(), item.path, found && S_ISREG(now.st_mode) ? now : item.st};
+        if (!found || !same_state(now, item.read.fd ? item.read.st : item.st))
             read_listed(file, archives_, &item.read);
         process_file(scan, file, &item.read);
     }
@@ -226,12 +215,15 @@ unsigned default_jobs()
     return static_cast<unsigned>(std::max(4, processors));
 }
 
-void examine_later(Scan &scan, int dir_fd, const std::string &name, const std::string &path, const struct stat &st,
+bool examine_later(Scan &scan, int dir_fd, const std::string &name, const std::string &path, const struct stat &st,
                    size_t folder_length)
 {
-    if (scan.jobs <= 1) {
-        process_file(scan, Listed{dir_fd, name.c_str(), path, st});
-        return;
+    ++scan.met;
+    // Most files are not opened: counted at once, which shows nowhere but in the progress line.
+    const Listed listed{dir_fd, name.c_str(), path, st};
+    if (scan.jobs <= 1 || !worth_reading(listed, scan.archives)) {
+        process_file(scan, listed);
+        return false;
     }
     if (!scan.reader)
         scan.reader = std::make_shared<ReadAhead>(scan.jobs, scan.archives);
@@ -247,13 +239,15 @@ void examine_later(Scan &scan, int dir_fd, const std::string &name, const std::s
             process_file(scan, Listed{dir_fd, name.c_str(), path, now});
         if (folder_length != std::string::npos)
             show_progress(scan.out, path.substr(0, folder_length));
-        return;
+        return true;
     }
     item->name = name;
     item->path = path;
+    item->st = st;
     item->folder_length = folder_length;
     item->place = where_walk_is(scan);
     scan.reader->add(scan, std::move(item));
+    return true;
 }
 
 void in_order(Scan &scan, const std::function<void(Scan &)> &step, bool always)

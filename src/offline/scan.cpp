@@ -483,6 +483,13 @@ bool worth_reading(const Listed &file, bool archives, bool *ini, HiveKind *hive,
 
 }  // namespace
 
+bool worth_reading(const Listed &file, bool archives)
+{
+    bool ini, archive;
+    HiveKind hive;
+    return worth_reading(file, archives, &ini, &hive, &archive);
+}
+
 void read_listed(const Listed &file, bool archives, FileRead *read)
 {
     bool ini, archive;

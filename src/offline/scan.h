@@ -41,7 +41,8 @@ struct Scan {
     size_t hive_folders[2] = {0, 0};     // the folders they keep open: of machine hives, of user hives
     std::set<std::pair<dev_t, ino_t>> walked;  // every folder listed so far (device and inode)
     bool said_no_undo = false;           // --clean without --quarantine: said once, at the first change
-    unsigned jobs = 1;                   // files and folders read at once; 1: all by the walk itself
+    unsigned jobs = 1;                   // files read at once; 1: all by the walk itself
+    uint64_t met = 0;                    // regular files the walk met, examined or not yet
     std::shared_ptr<ReadAhead> reader;   // with jobs above 1: the threads that read ahead of the walk
 };
 
@@ -64,6 +65,10 @@ struct FileRead {
     ScanVerdict verdict = Clean;
     FileHead head;            // the bytes rated, which the look for an archive starts from
 };
+
+// Whether process_file opens the file: it may hold the worm (by its size),
+// or it is a SYSTEM.INI, a registry hive or, with archives, may be an archive.
+bool worth_reading(const Listed &file, bool archives);
 
 // Opens the listed file and rates it, when process_file would.
 void read_listed(const Listed &file, bool archives, FileRead *read);

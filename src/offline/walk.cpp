@@ -181,11 +181,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
         struct stat st = {};
         // A file read by a reader shows the progress line once examined.
         bool later = false;
-        if (entry.type == DT_REG && scan.jobs > 1) {
-            // Listed, opened and read by a reader.
-            examine_later(scan, dir_fd, entry.name, path, st, level.length);
-            later = true;
-        } else if (entry.type != DT_DIR && fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (entry.type != DT_DIR && fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             skipped(scan, path, failure("cannot examine"));
         } else if (entry.type == DT_DIR || S_ISDIR(st.st_mode)) {
             UniqueFd folder(open_untouched(dir_fd, entry.name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -196,8 +192,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
             }
             skipped(scan, path, failure("cannot open folder"));
         } else if (S_ISREG(st.st_mode)) {
-            examine_later(scan, dir_fd, entry.name, path, st, level.length);
-            later = scan.jobs > 1;
+            later = examine_later(scan, dir_fd, entry.name, path, st, level.length);
         }
         path.resize(level.length);
         if (!later)
@@ -288,19 +283,17 @@ void examine_path(Scan &scan, const std::string &argument)
         scan.absolute = absolute_of(argument);
         scan.argument_length = argument.size();
         const size_t folders = scan.walked.size();
-        // The files counted once those handed over before are examined.
-        const auto files = std::make_shared<uint64_t>();
-        in_order(scan, [files](Scan &later) { *files = later.out.totals.files; });
+        const uint64_t files = scan.met;
         if (!top)
             skipped(scan, path, failure("cannot open folder"));
         else
             walk(scan, std::move(top), path);
         // An empty mount point looks like a clean volume.
-        const bool listed = scan.walked.size() > folders;
-        in_order(scan, [files, listed, argument](Scan &later) {
-            if (listed && later.out.totals.files == *files && !interrupted())
-                warn(later.out, "no files below " + argument, "is the volume mounted?");
-        });
+        if (scan.walked.size() > folders && scan.met == files)
+            in_order(scan, [argument](Scan &later) {
+                if (!interrupted())
+                    warn(later.out, "no files below " + argument, "is the volume mounted?");
+            });
     } else if (S_ISREG(st.st_mode) && argument.back() == '/') {
         skipped(scan, path, failure("cannot examine", ENOTDIR));
     } else if (S_ISREG(st.st_mode) && scan.walked.count({here.st_dev, here.st_ino}) != 0) {

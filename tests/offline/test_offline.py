@@ -113,6 +113,15 @@ def watch_writes(folder, *options, kill=None):
     return windows
 
 
+def catches(pid, signum):
+    """Whether the process has a handler for signum installed by now."""
+    with contextlib.suppress(FileNotFoundError), open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("SigCgt:"):
+                return bool(int(line.split()[1], 16) >> (signum - 1) & 1)
+    return False
+
+
 def files_only(tree_state):
     """Folders aside: deleting a file and putting it back changes its folder's times."""
     return {path: entry[:4] for path, entry in tree_state.items() if entry[0] is not None}
@@ -337,19 +346,21 @@ class TreeTest(OfflineTest):
         self.put("wide/f07/SYSTEM.INI", INI_CRLF)
         set_times(self.root)
         template = self.tmp / "template"
-        shutil.copytree(self.root, template, symlinks=True)
+        # Copied with their hard links, times and modes.
+        copy = lambda to: subprocess.run(["cp", "-a", self.root if to == template else template, to], check=True)
+        copy(template)
 
         def outcome(jobs, n):
             """Every output of a report (n None) or of a clean of copy n, the copy's name made the same."""
             disk = self.root if n is None else self.tmp / ("c%d" % n)
             if n is not None:
-                shutil.copytree(template, disk, symlinks=True)
+                copy(disk)
             quarantine = [] if n is None else ["--clean", "--quarantine", self.tmp / ("q%d" % n)]
             human = run([disk], "-j", jobs, *quarantine)
             same = lambda data: data.replace(bytes(disk), b"DISK").replace(bytes(disk).hex().encode(), b"DISK")
             if n is not None:
                 shutil.rmtree(disk)
-                shutil.copytree(template, disk, symlinks=True)
+                copy(disk)
                 quarantine[-1] = self.tmp / ("q%dj" % n)
             r = run([disk], "--json", "-j", jobs, *quarantine)
             result = [human.returncode, same(human.stdout), same(human.stderr), r.returncode, same(r.stdout),
@@ -656,6 +667,9 @@ class InterruptTest(OfflineTest):
                 fcntl.fcntl(write, 1031, 4096)  # F_SETPIPE_SZ
                 undo = subprocess.Popen([OFFLINE, "--undo", quarantine], stdout=write, stderr=subprocess.PIPE)
                 os.close(write)
+                # Not before it catches the signal: on a loaded machine it may not have got that far yet.
+                while undo.poll() is None and not catches(undo.pid, signal.SIGINT):
+                    time.sleep(0.0002)
                 time.sleep(rng.uniform(0, 0.05))
                 undo.send_signal(signal.SIGINT)
                 with os.fdopen(read, "rb") as pipe:
