@@ -46,14 +46,26 @@ unpacks every member; target: at least 20 x faster), and its peak memory is
 taken over that corpus and over one a quarter of its size (flat in the number
 and size of archives).
 
+With --offline --jobs the programs tree is timed for reading in parallel:
+veskacure-offline --jobs 1 (one file at a time) against the default number of
+jobs, cold (page cache dropped before every timed run; skipped, and said so,
+where this user may not) and warm, beside the native floor in one process and
+split over 8 processes (the top folders dealt out). Targets on a 2-core
+machine: the default at most 0.75 x --jobs 1 cold, within 1.03 x warm; its
+peak memory within 1.5 x that of --jobs 1, and flat over a tree
+--memory-factor times larger. The load average is printed before and after:
+the machine may be shared.
+
 Run from the worktree after scripts/build.sh:
   python3 bench/run_bench.py [--rounds 7] [--files 50000] [--folders 2000]
   python3 bench/run_bench.py --offline [--clamav] [--memory-factor 4] [--no-cold]
   python3 bench/run_bench.py --offline --archives [--clamav] [--archive-mb 1000] --work build/bench-work
+  python3 bench/run_bench.py --offline --jobs [--rounds 7] [--memory-factor 4]
 """
 import argparse
 import os
 import random
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -95,6 +107,7 @@ def parse_args():
     p.add_argument("--archives", action="store_true", help="offline: time an archive corpus instead")
     p.add_argument("--archive-mb", type=int, default=1000, help="offline --archives: corpus size in MB")
     p.add_argument("--no-cold", action="store_true", help="offline: warm page cache only")
+    p.add_argument("--jobs", action="store_true", help="offline: --jobs 1 against the default number of jobs")
     return p.parse_args()
 
 
@@ -364,6 +377,73 @@ def main_offline(args, work, want_clamav):
         peak, args.files, big_peak, args.files * args.memory_factor))
 
 
+def main_jobs(args, work):
+    """--jobs 1 against the default, cold and warm, beside the floor in one and in 8 processes."""
+    build = Path(args.build) / "native"
+    offline = build / "src" / "offline" / "veskacure-offline"
+    floor = build / "bench" / "bench_offline_floor"
+    mkimage_tool = build / "tests" / "mkimage"
+
+    def mkimage(out, kind, *options):
+        subprocess.run([str(mkimage_tool), kind, str(out)] + [str(o) for o in options], check=True)
+
+    def generate(name, files, folders):
+        tree = work / name
+        tree.mkdir()
+        originals = work / (name + "-originals")
+        originals.mkdir()
+        print("generating the %s tree: %d files in %d folders ..." % (name, files, folders), flush=True)
+        tree_args = argparse.Namespace(**dict(vars(args), files=files, folders=folders))
+        make_tree(random.Random(args.seed), tree_args, tree, WINE_PE, mkimage, originals)
+        return tree
+
+    def split(tree, parts):
+        """The floor over the top folders dealt out to parts processes at once."""
+        top = sorted(str(p) for p in tree.iterdir() if p.is_dir() and not p.is_symlink())
+        groups = [top[i::parts] for i in range(parts) if top[i::parts]]
+        script = " ".join('"$0" %s &' % " ".join(shlex.quote(f) for f in group) for group in groups) + " wait"
+        return ["bash", "-c", script, str(floor)]
+
+    tree = generate("programs", args.files, args.folders)
+    programs = {
+        "jobs1": [str(offline), "--quiet", "--jobs", "1", str(tree)],
+        "default": [str(offline), "--quiet", str(tree)],
+        "floor": [str(floor), str(tree)],
+        "floor8": split(tree, 8),
+    }
+    outputs = {}
+    for program, command in programs.items():  # warm-up: page cache filled, outputs checked
+        _, out = run_measured(command)
+        outputs[program] = out
+        lines = out.decode(errors="replace").strip().splitlines()
+        print("  %-8s %s" % (program, lines[-1] if lines else ""))
+    print("  the default's output is that of --jobs 1: %s" % ("yes" if outputs["default"] == outputs["jobs1"] else "NO"))
+    print("  processors this process may run on: %d" % len(os.sched_getaffinity(0)))
+    cold = not args.no_cold and drop_page_cache()
+    if not args.no_cold and not cold:
+        print("the page cache cannot be dropped here (not root, or /proc/sys read-only): cold figures skipped")
+    for cache in ("cold", "warm") if cold else ("warm",):
+        print("programs tree, %s page cache:" % cache, flush=True)
+        times, cpu = time_rounds(programs, args.rounds, cache == "cold")
+        median_ratio = print_medians(times, args.rounds)
+        print("  processor time (user + system), medians: %s" % "  ".join(
+            "%s %.3f s" % (name, statistics.median(seconds)) for name, seconds in cpu.items()))
+        target = 0.75 if cache == "cold" else 1.03
+        ratio = median_ratio("default", "jobs1")
+        print("  default / jobs1      %.3f  (target <= %.2f: %s)" % (ratio, target, "met" if ratio <= target else "NOT met"))
+        print("  jobs1 / floor        %.3f" % median_ratio("jobs1", "floor"))
+        print("  default / floor8     %.3f" % median_ratio("default", "floor8"))
+        print("  floor8 / floor       %.3f" % median_ratio("floor8", "floor"))
+        print(flush=True)
+    peaks = {name: peak_memory(programs[name], work) for name in ("jobs1", "default")}
+    big = generate("programs-large", args.files * args.memory_factor, args.folders * args.memory_factor)
+    big_peak = peak_memory([str(offline), "--quiet", str(big)], work)
+    ratio = peaks["default"] / peaks["jobs1"]
+    print("peak memory: --jobs 1 %d KiB, default %d KiB (%.2f x, target <= 1.50: %s); default over %d files %d KiB"
+          % (peaks["jobs1"], peaks["default"], ratio, "met" if ratio <= 1.5 else "NOT met",
+             args.files * args.memory_factor, big_peak))
+
+
 def make_archive_corpus(rng, folder, megabytes, mkimage):
     """Archives of real programs from Wine's PE files, about `megabytes` on disk: deflated and stored
     ZIPs, tar.gz files, ISO images each holding a deflated ZIP; every fourth archive has an infected
@@ -481,7 +561,10 @@ def main():
     want_clamav = (args.clamav or args.install_clamav) and ensure_clamav(args.install_clamav)
     if args.offline:
         try:
-            (main_archives if args.archives else main_offline)(args, work, want_clamav)
+            if args.jobs:
+                main_jobs(args, work)
+            else:
+                (main_archives if args.archives else main_offline)(args, work, want_clamav)
         finally:
             if args.work is None:
                 shutil.rmtree(work, ignore_errors=True)

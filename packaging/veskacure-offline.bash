@@ -20,7 +20,7 @@ _veskacure_offline()
             [[ -z $cur || $cur == - ]] && COMPREPLY+=(-)
             return
             ;;
-        --root)
+        --root | -j | --jobs)
             return
             ;;
         -h | --help | --version)
@@ -31,7 +31,7 @@ _veskacure_offline()
     if [[ $cur == -* ]]; then
         local options="--clean --quarantine --undo --list --root --force --revert-force
                        --unshare --files-from --json
-                       -q --quiet --no-archives -h --help --version"
+                       -q --quiet --no-archives -j --jobs -h --help --version"
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$cur")
         return
     fi

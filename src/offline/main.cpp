@@ -18,6 +18,7 @@
 
 #include "offline/interrupt.h"
 #include "offline/quarantine.h"
+#include "offline/read_ahead.h"
 #include "offline/scan.h"
 #include "offline/undo.h"
 
@@ -167,6 +168,13 @@ int main(int argc, char **argv)
                  "Do not look inside archives and CD images (ZIP, tar, ISO 9660, CAB, 7z, RAR, LHA, ...)")
         ->excludes(undo)
         ->excludes(listing);
+    unsigned jobs = default_jobs();
+    app.add_option("-j,--jobs", jobs,
+                   "Read up to N files at once, each by a thread of its own (default: the processors this "
+                   "program may run on, at least 4); the output and the changes are those of --jobs 1, which "
+                   "reads one file at a time")
+        ->type_name("N")
+        ->check(CLI::Range(1u, 256u).description(""));
     app.add_option("PATH", paths,
                    "A file, or a folder walked recursively in name order (symbolic links are "
                    "not followed; file systems mounted below it are walked)");
@@ -219,6 +227,7 @@ int main(int argc, char **argv)
     scan.clean = clean;
     scan.unshare = unshare;
     scan.archives = !no_archives;
+    scan.jobs = jobs;
     scan.out.json = json;
     scan.out.undo = undo->count() != 0 || listing->count() != 0;
     scan.out.list = listing->count() != 0;

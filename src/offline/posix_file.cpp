@@ -78,7 +78,8 @@ bool Mapping::unmap()
 
 namespace {
 
-sigjmp_buf *volatile bus_error_exit = nullptr;
+// Per thread: a SIGBUS is delivered to the thread that touched the cut mapping.
+thread_local sigjmp_buf *volatile bus_error_exit = nullptr;
 
 void on_bus_error(int signal_number)
 {

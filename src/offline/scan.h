@@ -2,18 +2,23 @@
 #ifndef VESKACURE_OFFLINE_SCAN_H
 #define VESKACURE_OFFLINE_SCAN_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "detect/verdict.h"
+#include "offline/examine.h"
 #include "offline/hives.h"
 #include "offline/posix_file.h"
 #include "offline/report.h"
 
 struct Quarantine;
+class ReadAhead;
 
 struct Scan {
     bool clean = false;                  // restore, delete and repair; otherwise report only
@@ -36,7 +41,45 @@ struct Scan {
     size_t hive_folders[2] = {0, 0};     // the folders they keep open: of machine hives, of user hives
     std::set<std::pair<dev_t, ino_t>> walked;  // every folder listed so far (device and inode)
     bool said_no_undo = false;           // --clean without --quarantine: said once, at the first change
+    unsigned jobs = 1;                   // files read at once; 1: all by the walk itself
+    uint64_t met = 0;                    // regular files the walk met, examined or not yet
+    std::shared_ptr<ReadAhead> reader;   // with jobs above 1: the threads that read ahead of the walk
 };
+
+// One regular file as the walk listed it.
+struct Listed {
+    int dir_fd;               // its folder, or AT_FDCWD for a PATH that names a file
+    const char *name;         // within that folder
+    const std::string &path;  // as reached from PATH, for the output
+    struct stat st;           // from the listing, the link itself not followed
+};
+
+// What is read of a listed file before it is examined, by a reader thread
+// ahead of the walk or by the walk itself: nothing is changed by reading.
+struct FileRead {
+    UniqueFd fd;              // open read-only, or none
+    struct stat st;           // as opened
+    std::string error;        // why it could not be opened, or rated
+    bool rated = false;       // the verdict is known (a file of WORM_MIN_SIZE or more)
+    bool rate_failed = false; // its bytes could not be read: error says why
+    ScanVerdict verdict = Clean;
+    FileHead head;            // the bytes rated, which the look for an archive starts from
+};
+
+// Whether process_file opens the file: it may hold the worm (by its size),
+// or it is a SYSTEM.INI, a registry hive or, with archives, may be an archive.
+bool worth_reading(const Listed &file, bool archives);
+
+// Opens the listed file and rates it, when process_file would.
+void read_listed(const Listed &file, bool archives, FileRead *read);
+
+// Examines one regular file the walk met (scan's root set for it), and
+// changes it under --clean; a registry hive is noted for finish_hives.
+// read: the file as read_listed left it; none to read it now.
+void process_file(Scan &scan, const Listed &file, FileRead *read = nullptr);
+
+// Handles the hives noted while a PATH was walked, once its walk ends.
+void finish_hives(Scan &scan);
 
 // Examines PATH: a file, or a folder walked in name order, as deep as it goes.
 // Symbolic links are neither examined nor descended into, nor followed on the

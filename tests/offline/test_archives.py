@@ -169,6 +169,34 @@ class ArchiveTest(OfflineTest):
                                                                               members=0, infected=0, worm_copies=0)))
         self.assertEqual(state(self.root), before)
 
+        # Archives read while other files are: the same lines in the same order as with one job, report and
+        # --clean (on copies, with their manifests), again and again.
+        def outcome(jobs, clean):
+            disk = self.tmp / ("copy" + jobs)
+            shutil.copytree(self.root, disk)
+            options = ["--clean", "--quarantine", self.tmp / ("q" + jobs)] if clean else []
+            r = run([disk], "--json", "--jobs", jobs, *options)
+            lines = manifest(self.tmp / ("q" + jobs)) if clean else []
+            # The time of each change and the copy's inodes differ from run to run, and so do the bytes of a
+            # rewritten archive (the times gzip and ZIP write in them).
+            rewritten = {line["path"] for line in lines if line.get("action") == "rewrite"}
+            kept = [{k: v for k, v in line.items() if k not in ("time", "sha256_after") and "ino" not in k}
+                    for line in lines]
+            result = [r.returncode, r.stdout.replace(bytes(disk), b"DISK"), r.stderr,
+                      json.dumps(kept).replace(str(disk), "DISK"),
+                      {p: e[0] for p, e in state(disk).items() if str(disk / p) not in rewritten}]
+            shutil.rmtree(disk)
+            if clean:
+                shutil.rmtree(self.tmp / ("q" + jobs))
+            return result
+
+        for clean in (False, True):
+            one = outcome("1", clean)
+            self.assertGreater(one[1].count(b"\n"), 30)
+            for _ in range(3):
+                self.assertEqual(outcome("8", clean), one)
+        before = state(self.root)  # the copies read the files: their access times moved
+
         # --clean: nothing in an ISO, CAB, 7z or single compressed program changes.
         status, found, _ = self.findings("--clean")
         failed = {(f[0], f[4]) for f in found if f[3] == "failed"}

@@ -113,6 +113,15 @@ def watch_writes(folder, *options, kill=None):
     return windows
 
 
+def catches(pid, signum):
+    """Whether the process has a handler for signum installed by now."""
+    with contextlib.suppress(FileNotFoundError), open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("SigCgt:"):
+                return bool(int(line.split()[1], 16) >> (signum - 1) & 1)
+    return False
+
+
 def files_only(tree_state):
     """Folders aside: deleting a file and putting it back changes its folder's times."""
     return {path: entry[:4] for path, entry in tree_state.items() if entry[0] is not None}
@@ -314,6 +323,65 @@ class TreeTest(OfflineTest):
                              sorted(line["path"] for line in entries) if again else windows + [str(self.root / "readonly.exe")])
         self.assertEqual([u[0] for u in undone], [line["path"] for line in entries[::-1]])  # the newest first
         self.assertEqual(state(self.root)["readonly.exe"][4], before["readonly.exe"][4])  # in place
+
+
+    def test_any_number_of_jobs_gives_the_output_and_changes_of_one(self):
+        """The mixed tree and a wide one (programs of every verdict and size in many folders, hard links across
+        them, SYSTEM.INI files): report and --clean over copies with --jobs 1, 2, 3 and 8, again and again,
+        give byte for byte the same output, JSON, exit status, manifest and files."""
+        self.make_tree()
+        infected(self.tmp / "i.exe", WINE_PE / "winver.exe")
+        mkimage(self.tmp / "w.exe", "worm", "--size", 60000)
+        kinds = [self.tmp / "i.exe", self.tmp / "w.exe", WINE_PE / "write.exe", WINE_PE / "xcopy.exe"]
+        rng = random.Random(21)
+        for i in range(400):
+            path = self.root / ("wide/f%02d/%03d.exe" % (i % 23, i))
+            path.parent.mkdir(parents=True, exist_ok=True)
+            if i % 7 == 3:
+                path.write_bytes(os.urandom(rng.randrange(10, 70000)))
+            elif i % 31 == 5:
+                os.link(self.root / ("wide/f%02d/%03d.exe" % ((i - 1) % 23, i - 1)), path)
+            else:
+                shutil.copyfile(kinds[rng.randrange(len(kinds))], path)
+        self.put("wide/f07/SYSTEM.INI", INI_CRLF)
+        set_times(self.root)
+        template = self.tmp / "template"
+        # Copied with their hard links, times and modes.
+        copy = lambda to: subprocess.run(["cp", "-a", self.root if to == template else template, to], check=True)
+        copy(template)
+
+        def outcome(jobs, n):
+            """Every output of a report (n None) or of a clean of copy n, the copy's name made the same."""
+            disk = self.root if n is None else self.tmp / ("c%d" % n)
+            if n is not None:
+                copy(disk)
+            quarantine = [] if n is None else ["--clean", "--quarantine", self.tmp / ("q%d" % n)]
+            human = run([disk], "-j", jobs, *quarantine)
+            same = lambda data: data.replace(bytes(disk), b"DISK").replace(bytes(disk).hex().encode(), b"DISK")
+            if n is not None:
+                shutil.rmtree(disk)
+                copy(disk)
+                quarantine[-1] = self.tmp / ("q%dj" % n)
+            r = run([disk], "--json", "-j", jobs, *quarantine)
+            result = [human.returncode, same(human.stdout), same(human.stderr), r.returncode, same(r.stdout),
+                      same(r.stderr)]
+            if n is not None:
+                for line in manifest(quarantine[-1]):
+                    for varies in ("root_ino", "ino", "time", "atime_ns"):
+                        line.pop(varies, None)
+                    result.append(same(json.dumps(line).encode()))
+                result.append({path: entry[0] if entry[0] is None or isinstance(entry[0], str)
+                               else hashlib.sha256(entry[0]).hexdigest() for path, entry in state(disk).items()})
+            return result
+
+        one = outcome("1", None)
+        self.assertEqual(one[0], 1)
+        self.assertGreater(one[1].count(b": report only"), 150)
+        cleaned = outcome("1", 0)
+        self.assertGreater(len(cleaned), 300)
+        for n, jobs in enumerate(("8", "2", "8", "3", "8", "8"), 1):
+            self.assertEqual(outcome(jobs, None), one, jobs)
+            self.assertEqual(outcome(jobs, n), cleaned, jobs)
 
 
 class ErrorTest(OfflineTest):
@@ -568,7 +636,7 @@ class InterruptTest(OfflineTest):
     def test_a_signal_lets_the_file_being_cleaned_be_finished_then_stops(self):
         """SIGINT, SIGTERM or SIGHUP, once or twice, at a random moment from the first change on: during the
         copy to the quarantine or the restoration of the large program, between small ones, or while the
-        report waits for its reader."""
+        report waits for its reader; with one job or eight."""
         rng = random.Random(25)
         for n in range(8):
             signum = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)[n % 3]
@@ -577,7 +645,9 @@ class InterruptTest(OfflineTest):
             shutil.copytree(self.template, disk)
             before = {path.name: path.read_bytes() for path in disk.iterdir()}
             first = os.stat(disk / "a.exe").st_mtime_ns
-            process, report = self.start(disk, *(["--quarantine", quarantine] if quarantine else []))
+            # Read one file at a time, or eight at once while the walk's thread changes them.
+            jobs = ["--jobs", "8" if n % 2 else "1"]
+            process, report = self.start(disk, *jobs, *(["--quarantine", quarantine] if quarantine else []))
             # From the first change on: the signals are caught by then.
             while not (quarantine and quarantine.exists()) and os.stat(disk / "a.exe").st_mtime_ns == first:
                 self.assertIsNone(process.poll())
@@ -598,6 +668,9 @@ class InterruptTest(OfflineTest):
                 fcntl.fcntl(write, 1031, 4096)  # F_SETPIPE_SZ
                 undo = subprocess.Popen([OFFLINE, "--undo", quarantine], stdout=write, stderr=subprocess.PIPE)
                 os.close(write)
+                # Not before it catches the signal: on a loaded machine it may not have got that far yet.
+                while undo.poll() is None and not catches(undo.pid, signal.SIGINT):
+                    time.sleep(0.0002)
                 time.sleep(rng.uniform(0, 0.05))
                 undo.send_signal(signal.SIGINT)
                 with os.fdopen(read, "rb") as pipe:

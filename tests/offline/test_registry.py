@@ -162,6 +162,10 @@ class RegistryTest(OfflineTest):
         status, findings, summary = run_json([self.root], "--unshare")
         self.assertEqual((status, found(findings, "reported"), summary["shares"]), (1, shells | guests | shares, 3))
         human = run([self.root]).stdout
+        # Hives are examined at the end of their PATH whatever the number of jobs.
+        one = run([self.root], "--unshare", "--jobs", "1").stdout
+        for jobs in ("8", "2", "8"):
+            self.assertEqual(run([self.root], "--unshare", "--jobs", jobs).stdout, one)
         self.assertIn(b"/SAM \xc2\xbb HKLM\\SAM\\SAM\\Domains\\Account\\Users\\000001F5: Guest account (in "
                       b"Administrators, enabled): report only\n", human)
         self.assertEqual(state(self.root), infected)
@@ -214,9 +218,11 @@ class RegistryTest(OfflineTest):
         sam = unpack("SAM", self.root / "zz/config/SAM")
         tool("samusrgrp", "-a", "-u", "0x1f5", "-g", "0x220", sam)
         limit = lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (200, 200))
-        r = run([self.root], "--json", preexec_fn=limit)
+        r = run([self.root], "--json", "--jobs", "8", preexec_fn=limit)
         lines = [json.loads(line) for line in r.stdout.splitlines()]
         self.assertNotIn(b"Too many open files", r.stderr)
+        # Eight readers share the descriptors: the same as one.
+        self.assertEqual(run([self.root], "--json", "--jobs", "1", preexec_fn=limit).stdout, r.stdout)
         # The machine's SAM is examined all the same; user hives past the limit are listed, not held.
         guest = {"path": str(sam), "kind": "guest", "action": "reported", "key": "HKLM\\SAM" + GUEST,
                  "detail": "in Administrators"}
