@@ -18,6 +18,7 @@
 #include "detect/image_rules.h"
 #include "offline/archive.h"
 #include "offline/disk_image.h"
+#include "offline/image_scan.h"
 #include "offline/examine.h"
 #include "offline/hives.h"
 #include "offline/ini_edit.h"
@@ -775,6 +776,16 @@ int reach_folder(Scan &scan, bool from_top, const std::vector<std::string> &name
     return scan.folder.get();
 }
 
+// A PATH that is a disk image is opened and its volumes walked, each as a PATH.
+bool examined_as_image(Scan &scan, const std::string &argument, int folder, const char *name, const struct stat &st)
+{
+    if (static_cast<uint64_t>(st.st_size) < DISK_IMAGE_MIN_SIZE)
+        return false;
+    UniqueFd fd(open_untouched(folder, name, O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat now;
+    return fd && fstat(fd.get(), &now) == 0 && same_file(now, st) && scan_image(scan, argument, fd.get(), now);
+}
+
 }  // namespace
 
 // The PATH is reached one folder at a time without following a link, as the
@@ -810,13 +821,15 @@ void scan_path(Scan &scan, const std::string &argument)
             report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot open folder"));
         else
             walk(scan, std::move(top), path);
-        // An empty mount point looks like a clean volume.
-        if (scan.walked.size() > folders && scan.out.totals.files == files && !interrupted())
+        // An empty mount point looks like a clean volume (an image's volume, mounted here, is empty).
+        if (scan.walked.size() > folders && scan.out.totals.files == files && !interrupted() && scan.out.images.empty())
             warn(scan.out, "no files below " + argument, "is the volume mounted?");
     } else if (S_ISREG(st.st_mode) && argument.back() == '/') {
         report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine", ENOTDIR));
     } else if (S_ISREG(st.st_mode) && scan.walked.count({here.st_dev, here.st_ino}) != 0) {
         // Its folder was walked: the file was examined there.
+    } else if (S_ISREG(st.st_mode) && examined_as_image(scan, argument, folder, last, st)) {
+        // A disk image: its volumes were walked.
     } else if (S_ISREG(st.st_mode)) {
         // A file's own folder is its root.
         const size_t name = argument.rfind('/') + 1;
