@@ -86,9 +86,14 @@ void scan_partition(Scan &scan, const std::string &argument, const std::string &
         scan_path(scan, volume.folder());
         if (scan.quarantine != nullptr)
             scan.quarantine->image = nullptr;
-        // The next volume mounted may get this one's device number: its folders are not the ones walked here.
+        // The next volume mounted may get this one's device number: what is known by it is forgotten.
         for (auto walked = scan.walked.begin(); known && walked != scan.walked.end();)
             walked = walked->first == mounted.st_dev ? scan.walked.erase(walked) : std::next(walked);
+        if (known && scan.quarantine != nullptr) {
+            scan.quarantine->volumes.erase(mounted.st_dev);
+            for (auto kept = scan.quarantine->kept.begin(); kept != scan.quarantine->kept.end();)
+                kept = kept->first.first == mounted.st_dev ? scan.quarantine->kept.erase(kept) : std::next(kept);
+        }
     }
     // The walk keeps the last folder open for the next PATH: not this one, about to go.
     scan.folder.reset();
