@@ -78,11 +78,13 @@ bool on_path(const char *program)
     return false;
 }
 
+}  // namespace
+
 // The mounts made here live in a mount namespace of this process's own, not
 // shared with the one it started in: they are seen by nobody else, and they
-// go away with the last process in it (this one and its ntfs-3g children,
-// which die with it).
-bool enter_own_namespace(std::string *error)
+// go away with the last process in it (this one and its children, which die
+// with it).
+bool enter_own_mount_namespace(std::string *error)
 {
     static bool entered = false;
     if (entered)
@@ -98,6 +100,8 @@ bool enter_own_namespace(std::string *error)
     entered = true;
     return true;
 }
+
+namespace {
 
 // A loop device over [offset, offset + size) of backing, detached by the
 // kernel once nothing holds it open any more.
@@ -218,7 +222,7 @@ bool AttachedVolume::attach(const std::string &image_path, const ImagePartition 
                             std::string *error)
 {
     detach();
-    if (!enter_own_namespace(error))
+    if (!enter_own_mount_namespace(error))
         return false;
     // The image is read without moving its access time, so that a report leaves it as it was.
     const int access_mode = writable ? O_RDWR : O_RDONLY;

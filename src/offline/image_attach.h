@@ -33,6 +33,10 @@ bool image_partitions(int fd, uint64_t size, std::vector<ImagePartition> *partit
 // rights, loop devices, FUSE and ntfs-3g are needed.
 std::string images_unavailable();
 
+// Enters a mount namespace of this process's own, once; its mounts propagate
+// nowhere. False with *error when it cannot.
+bool enter_own_mount_namespace(std::string *error);
+
 // Whether the running kernel mounts FAT volumes (vfat in /proc/filesystems).
 bool kernel_has_vfat();
 

@@ -15,6 +15,7 @@
 #include "offline/interrupt.h"
 #include "offline/quarantine.h"
 #include "offline/scan.h"
+#include "offline/vm_image.h"
 
 namespace {
 
@@ -42,8 +43,10 @@ std::string partition_key(const std::string &image, int number)
 }
 
 // One volume: attached, walked, taken down; or named and passed over.
-void scan_partition(Scan &scan, const std::string &argument, const std::string &image_path,
-                    const ImagePartition &partition)
+// source is the raw image (or the raw view of a virtual machine's image) the
+// volume is attached from; image_path and format are recorded for --undo.
+void scan_partition(Scan &scan, const std::string &argument, const std::string &source, const std::string &image_path,
+                    const std::string &format, const ImagePartition &partition)
 {
     Output &out = scan.out;
     const std::string key = partition_key(argument, partition.number);
@@ -61,7 +64,7 @@ void scan_partition(Scan &scan, const std::string &argument, const std::string &
     }
     AttachedVolume volume;
     std::string error;
-    if (!volume.attach(image_path, partition, scan.clean, &error)) {
+    if (!volume.attach(source, partition, scan.clean, &error)) {
         report(out, key, Kind::NotExamined, Action::Skipped, error);
         out.images.pop_back();
         return;
@@ -74,6 +77,8 @@ void scan_partition(Scan &scan, const std::string &argument, const std::string &
         if (scan.quarantine != nullptr) {
             nlohmann::ordered_json image;
             image["file"] = image_path;
+            if (!format.empty())
+                image["format"] = format;
             image["partition"] = partition.number;
             image["offset"] = partition.offset;
             image["size"] = partition.size;
@@ -107,37 +112,56 @@ void scan_partition(Scan &scan, const std::string &argument, const std::string &
 
 bool scan_image(Scan &scan, const std::string &argument, int fd, const struct stat &st)
 {
-    std::string what;
-    if (!disk_image(fd, static_cast<uint64_t>(st.st_size), &what))
+    std::string what, error;
+    const bool raw = disk_image(fd, static_cast<uint64_t>(st.st_size), &what);
+    const std::string format = raw ? "" : vm_image_format(fd, static_cast<uint64_t>(st.st_size));
+    if (!raw && format.empty())
         return false;
-    const std::string unavailable = images_unavailable();
+    const std::string kind = raw ? "disk image (" + what + ")" : "virtual disk image (" + vm_format_shown(format) + ")";
+    const std::string unavailable = raw ? images_unavailable() : vm_images_unavailable();
     if (!unavailable.empty()) {
         report(scan.out, argument, Kind::NotExamined, Action::Skipped,
-               "disk image (" + what + "): not opened: " + unavailable + " (or mount it and give the mount folder)");
-        return true;
-    }
-    std::vector<ImagePartition> partitions;
-    std::string error;
-    if (!image_partitions(fd, static_cast<uint64_t>(st.st_size), &partitions, &error)) {
-        report(scan.out, argument, Kind::NotExamined, Action::Skipped, "disk image (" + what + "): " + error);
-        return true;
-    }
-    if (partitions.empty()) {
-        warn(scan.out, argument, "disk image (" + what + "): no volume in it");
+               kind + ": not opened: " + unavailable + " (or mount it and give the mount folder)");
         return true;
     }
     const std::string image_path = real_path(argument);
+    // A virtual machine's image is seen through its raw view, as a raw image is.
+    ExportedImage exported;
+    UniqueFd view;
+    struct stat view_st = st;
+    if (!raw) {
+        if (!exported.start(image_path, format, scan.clean, &error)) {
+            report(scan.out, argument, Kind::NotExamined, Action::Skipped, kind + ": " + error);
+            return true;
+        }
+        view.reset(open(exported.raw().c_str(), O_RDONLY | O_CLOEXEC));
+        if (!view || fstat(view.get(), &view_st) != 0) {
+            report(scan.out, argument, Kind::NotExamined, Action::Skipped, kind + ": " + failure("cannot read its raw view"));
+            return true;
+        }
+    }
+    const int disk = raw ? fd : view.get();
+    std::vector<ImagePartition> partitions;
+    if (!image_partitions(disk, static_cast<uint64_t>(view_st.st_size), &partitions, &error)) {
+        report(scan.out, argument, Kind::NotExamined, Action::Skipped, kind + ": " + error);
+        return true;
+    }
+    if (partitions.empty())
+        warn(scan.out, argument, kind + ": no volume in it");
     const WalkState before{scan.absolute, scan.argument_length, scan.root_length, scan.root_dev, scan.root_ino};
     for (const ImagePartition &partition : partitions) {
         if (interrupted())
             break;
-        scan_partition(scan, argument, image_path, partition);
+        scan_partition(scan, argument, raw ? image_path : exported.raw(), image_path, format, partition);
     }
     scan.absolute = before.absolute;
     scan.argument_length = before.argument_length;
     scan.root_length = before.root_length;
     scan.root_dev = before.root_dev;
     scan.root_ino = before.root_ino;
+    view.reset();
+    if (!exported.stop(&error))
+        report(scan.out, argument, Kind::NotExamined, Action::Failed, kind + ": " + error);
     return true;
 }
 
@@ -169,22 +193,36 @@ void attach_manifest_images(Output &out, const std::string &manifest_text, bool 
         const int number = image.value("partition", 0);
         const uint64_t offset = image["offset"], size = image["size"];
         const std::string uuid = image.value("fs_uuid", "");
+        const std::string format = image.contains("format") && image["format"].is_string() ? image["format"] : "";
         const std::string key = partition_key(file, number);
         const auto known = by_partition.find({file, offset, size});
         AttachedVolume *volume = known != by_partition.end() ? known->second : nullptr;
         if (known == by_partition.end()) {
             by_partition[{file, offset, size}] = nullptr;
             out.images.push_back(ImageName{key, file, number});
-            const std::string unavailable = images_unavailable();
-            UniqueFd fd(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOATIME));
+            const std::string unavailable = format.empty() ? images_unavailable() : vm_images_unavailable();
+            std::string error, source = file;
+            // A virtual machine's image: one raw view for all its partitions.
+            if (unavailable.empty() && !format.empty()) {
+                auto &view = attached->views[file];
+                if (!view) {
+                    view.reset(new ExportedImage);
+                    if (!view->start(file, format, writable, &error))
+                        view->stop();
+                }
+                source = view->raw();
+                if (error.empty() && source.empty())
+                    error = "its raw view could not be made";
+            }
+            UniqueFd fd(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOATIME));
             if (!fd && errno == EPERM)
-                fd.reset(open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+                fd.reset(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
             struct stat st;
             std::vector<ImagePartition> partitions;
-            std::string error;
             const ImagePartition *found = nullptr;
             if (!unavailable.empty()) {
                 error = "not attached: " + unavailable;
+            } else if (!error.empty()) {
             } else if (!fd || fstat(fd.get(), &st) != 0) {
                 error = failure("cannot open the image");
             } else if (!image_partitions(fd.get(), static_cast<uint64_t>(st.st_size), &partitions, &error)) {
@@ -199,7 +237,7 @@ void attach_manifest_images(Output &out, const std::string &manifest_text, bool 
                             ", cleaned: " + uuid + ")";
             }
             std::unique_ptr<AttachedVolume> attaching(new AttachedVolume);
-            if (error.empty() && !attaching->attach(file, *found, writable, &error)) {
+            if (error.empty() && !attaching->attach(source, *found, writable, &error)) {
             } else if (error.empty() && attaching->read_only()) {
                 error = HIBERNATED;
             }

@@ -6,12 +6,14 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "offline/image_attach.h"
+#include "offline/vm_image.h"
 #include "offline/report.h"
 
 struct Scan;
@@ -29,7 +31,8 @@ bool scan_image(Scan &scan, const std::string &argument, int fd, const struct st
 // partition that cannot be attached is said on standard error (its changes
 // are then left alone, their folder being gone).
 struct ImagesAttached {
-    std::vector<std::unique_ptr<AttachedVolume>> volumes;
+    std::map<std::string, std::unique_ptr<ExportedImage>> views;  // of virtual machines' images, by file
+    std::vector<std::unique_ptr<AttachedVolume>> volumes;           // taken down before the views
 };
 void attach_manifest_images(Output &out, const std::string &manifest_text, bool writable,
                             ImagesAttached *attached, std::vector<std::string> *moves);
