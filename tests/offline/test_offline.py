@@ -1232,7 +1232,8 @@ class ImageTest(OfflineTest):
     def assert_taken_down(self, image):
         """No loop device over the image, no folder left where it was mounted."""
         self.assertEqual(subprocess.run(["losetup", "-j", str(image)], stdout=subprocess.PIPE).stdout, b"")
-        self.assertEqual([p.name for p in self.tmp.iterdir() if p.name.startswith("veskacure-offline.")], [])
+        for folder in (self.tmp, Path(tempfile.gettempdir())):
+            self.assertEqual([p.name for p in folder.iterdir() if p.name.startswith("veskacure-offline.")], [])
 
     def test_a_partitioned_image_is_reported_cleaned_in_place_and_undone(self):
         """MBR: NTFS in a primary partition and in a logical one, an empty ext4 between them."""
@@ -1281,6 +1282,36 @@ class ImageTest(OfflineTest):
             self.assertEqual({p: e[0] for p, e in files_only(state(volume)).items()}, {p: e[0] for p, e in first.items()})
         with attached(image, 73728, 57344) as volume:
             self.assertEqual({p: e[0] for p, e in files_only(state(volume)).items()}, {p: e[0] for p, e in sixth.items()})
+
+    @unittest.skipUnless(shutil.which("qemu-img") and shutil.which("qemu-storage-daemon"),
+                         "needs qemu-utils and qemu-system-common (scripts/setup.sh)")
+    def test_virtual_machine_images_in_each_format(self):
+        """The same disk as qcow2, VMDK, VHDX, VDI and VHD: the same findings at the same paths, the image
+        unchanged by a report; cleaned in place, found clean by a second run, and undone."""
+        raw = self.tmp / "pc.raw"
+        make_partitioned(raw, "start=2048, type=7\n", [(2048, 38912, "ntfs")], megabytes=20)
+        with attached(raw, 2048, 38912) as volume:
+            make_windows(volume)
+        expected = {(1, path, kind) for path, kind in WINDOWS_FINDINGS}
+        for extension, format in (("qcow2", "qcow2"), ("vmdk", "vmdk"), ("vhdx", "vhdx"), ("vdi", "vdi"), ("vhd", "vpc")):
+            image = self.root / ("vm." + extension)
+            subprocess.run(["qemu-img", "convert", "-O", format, raw, image], check=True)
+            before = self.untouched(image, set_past=True)
+            status, findings, _ = run_json([image])
+            self.assertEqual((status, {f[1:4] for f in findings}), (1, expected), format)
+            self.assertEqual(self.untouched(image), before, format)
+            quarantine = self.tmp / ("q-" + extension)
+            status, findings, summary = run_json([image], "--clean", "--quarantine", quarantine)
+            self.assertEqual((status, summary["restored"] + summary["deleted"] + summary["repaired"]), (1, 4), findings)
+            self.assertEqual({line["image"]["format"] for line in manifest(quarantine) if "action" in line}, {format})
+            if format != "vpc":
+                subprocess.run(["qemu-img", "check", "-q", image], check=True)
+            self.assertEqual(run_json([image])[:2], (0, []), format)
+            status, undone, summary = run_json([], "--undo", quarantine)
+            self.assertEqual((status, summary["undone"]), (0, 4), undone)
+            self.assertEqual({f[1:4] for f in run_json([image])[1]}, expected, format)
+            self.assert_taken_down(image)
+            self.assertEqual(subprocess.run(["pgrep", "-f", "qemu-storage-daemon.*" + str(image)]).returncode, 1)
 
     def test_gpt_a_whole_volume_fat_and_no_root(self):
         """Findings named alike in a GPT partition and in an image without a partition table."""
