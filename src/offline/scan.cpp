@@ -19,6 +19,7 @@
 #include "offline/archive.h"
 #include "offline/disk_image.h"
 #include "offline/image_scan.h"
+#include "offline/vm_image.h"
 #include "offline/examine.h"
 #include "offline/hives.h"
 #include "offline/ini_edit.h"
@@ -779,7 +780,7 @@ int reach_folder(Scan &scan, bool from_top, const std::vector<std::string> &name
 // A PATH that is a disk image is opened and its volumes walked, each as a PATH.
 bool examined_as_image(Scan &scan, const std::string &argument, int folder, const char *name, const struct stat &st)
 {
-    if (static_cast<uint64_t>(st.st_size) < DISK_IMAGE_MIN_SIZE)
+    if (static_cast<uint64_t>(st.st_size) < VM_IMAGE_MIN_SIZE)
         return false;
     UniqueFd fd(open_untouched(folder, name, O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat now;

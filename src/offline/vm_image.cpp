@@ -14,6 +14,8 @@
 
 #include <memory>
 
+#include <nlohmann/json.hpp>
+
 #include "offline/image_attach.h"
 #include "offline/posix_file.h"
 
@@ -87,7 +89,7 @@ bool on_path(const char *program)
 
 std::string vm_image_format(int fd, uint64_t size)
 {
-    char header[0x44];
+    char header[VM_IMAGE_MIN_SIZE];
     if (size < sizeof header || !pread_exactly(fd, header, sizeof header, 0))
         return "";
     for (const Signature &signature : SIGNATURES)
@@ -111,7 +113,88 @@ std::string vm_images_unavailable()
         return raw;
     if (!on_path("qemu-storage-daemon"))
         return "qemu-storage-daemon is not installed (qemu-system-common)";
+    if (!on_path("qemu-img"))
+        return "qemu-img is not installed (qemu-utils)";
     return "";
+}
+
+namespace {
+
+// What qemu-img info says of the image, as JSON; null when it says nothing readable.
+nlohmann::json image_info(const std::string &image_path, const std::string &format, std::string *error)
+{
+    UniqueFd said(memfd_create("qemu-img", MFD_CLOEXEC));
+    if (!said) {
+        *error = failed("cannot run qemu-img");
+        return nullptr;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        *error = failed("cannot run qemu-img");
+        return nullptr;
+    }
+    if (child == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        dup2(said.get(), STDOUT_FILENO);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDERR_FILENO);
+        }
+        execlp("qemu-img", "qemu-img", "info", "--output=json", "-U", "-f", format.c_str(), image_path.c_str(),
+               static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::string text;
+    read_pieces(said.get(), [&text](const char *bytes, size_t count) {
+        text.append(bytes, count);
+        return true;
+    });
+    nlohmann::json info = nlohmann::json::parse(text, nullptr, false);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !info.is_object()) {
+        *error = "qemu-img cannot read it";
+        return nullptr;
+    }
+    return info;
+}
+
+std::string folder_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool vm_image_alone(const std::string &image_path, const std::string &format, std::string *error)
+{
+    const nlohmann::json info = image_info(image_path, format, error);
+    if (info.is_null())
+        return false;
+    if (info.contains("backing-filename")) {
+        *error = "it builds on a backing file: not opened (convert it with qemu-img convert first)";
+        return false;
+    }
+    const nlohmann::json data = info.value("format-specific", nlohmann::json::object()).value("data", nlohmann::json::object());
+    if (data.contains("data-file")) {
+        *error = "its data lie in another file: not opened (convert it with qemu-img convert first)";
+        return false;
+    }
+    // A VMDK may name its extents anywhere: only regular files beside it are read (and written).
+    const std::string folder = folder_of(image_path);
+    for (const nlohmann::json &extent : data.value("extents", nlohmann::json::array())) {
+        const std::string name = extent.is_object() ? extent.value("filename", "") : "";
+        std::unique_ptr<char, void (*)(void *)> real(realpath(name.c_str(), nullptr), free);
+        struct stat st;
+        if (!real || folder_of(real.get()) != folder || lstat(real.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "an extent that is not a file beside it: not opened: " + name;
+            return false;
+        }
+    }
+    return true;
 }
 
 bool ExportedImage::start(const std::string &image_path, const std::string &format, bool writable,
@@ -126,6 +209,10 @@ bool ExportedImage::start(const std::string &image_path, const std::string &form
     }
     image_ = image_path;
     writable_ = writable;
+    if (!vm_image_alone(image_path, format, error)) {
+        stop();
+        return false;
+    }
     const char *tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/veskacure-offline.XXXXXX";
     if (mkdtemp(&pattern[0]) == nullptr) {

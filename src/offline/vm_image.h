@@ -11,6 +11,10 @@
 
 #include <string>
 
+// The smallest file that holds one of the headers looked for (a VMDK
+// descriptor that names its extents is a short text).
+const uint64_t VM_IMAGE_MIN_SIZE = 0x44;
+
 // QEMU's name of the format of the open file fd ("qcow2", "vmdk", "vhdx",
 // "vdi", "vpc"), or "" for any other file (a raw image among them).
 std::string vm_image_format(int fd, uint64_t size);
@@ -19,8 +23,15 @@ std::string vm_image_format(int fd, uint64_t size);
 std::string vm_format_shown(const std::string &format);
 
 // Why a virtual machine's image cannot be opened here, or "": its raw view
-// needs qemu-storage-daemon (on top of what raw images need).
+// needs qemu-storage-daemon and qemu-img (on top of what raw images need).
 std::string vm_images_unavailable();
+
+// Whether the image holds its disk alone, as qemu-img info describes it: no
+// backing file, no external data file, and for a VMDK only extents that are
+// regular files in its own folder. Otherwise false with *error: a crafted
+// image could name any file or device of this machine, which --clean would
+// then write to.
+bool vm_image_alone(const std::string &image_path, const std::string &format, std::string *error);
 
 // A raw view of an image, exported by qemu-storage-daemon on a private file;
 // stopped (and the folder removed) when destroyed. In report mode the image

@@ -1312,6 +1312,18 @@ class ImageTest(OfflineTest):
             self.assertEqual({f[1:4] for f in run_json([image])[1]}, expected, format)
             self.assert_taken_down(image)
             self.assertEqual(subprocess.run(["pgrep", "-f", "qemu-storage-daemon.*" + str(image)]).returncode, 1)
+        # Images that would have QEMU read or write other files of this machine are not opened.
+        overlay, elsewhere = self.root / "overlay.qcow2", self.root / "split.vmdk"
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-b", self.root / "vm.qcow2", "-F", "qcow2", overlay],
+                       check=True)
+        elsewhere.write_text('# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n'
+                             'createType="monolithicFlat"\nRW 40960 FLAT "%s" 0\n' % raw)
+        status, findings, _ = run_json([overlay, elsewhere], "--clean")
+        self.assertEqual((status, findings), (2, [
+            (str(overlay), "not-examined", "skipped", "virtual disk image (qcow2): it builds on a backing file: not "
+                                                      "opened (convert it with qemu-img convert first)"),
+            (str(elsewhere), "not-examined", "skipped", "virtual disk image (VMDK): an extent that is not a file "
+                                                        "beside it: not opened: %s" % raw)]))
 
     def test_gpt_a_whole_volume_fat_and_no_root(self):
         """Findings named alike in a GPT partition and in an image without a partition table."""
