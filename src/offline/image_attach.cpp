@@ -342,6 +342,9 @@ bool AttachedVolume::detach(std::string *error)
         problem = failed("cannot unmount " + folder_);
         umount2(folder_.c_str(), MNT_DETACH);
     }
+    // A driver that never mounted the volume (given up waiting) is asked to end at once.
+    if (!mounted_ && driver_ > 0)
+        kill(driver_, SIGTERM);
     mounted_ = false;
     // Unmounted, ntfs-3g ends by itself once it has written everything out.
     for (int waited = 0; driver_ > 0; waited += 10) {
