@@ -4,8 +4,10 @@
 # runtimes, CMake; for veskacure-offline CLI11, nlohmann/json and OpenSSL's
 # libcrypto (SHA-256), hivex (registry hives; pkg-config finds it),
 # libarchive (archives and CD images), libblkid (volume identity, disk images),
-# and for its tests ntfs-3g (mkntfs and the FUSE driver), dosfstools, mtools and
-# fdisk (FAT and partitioned images), hivexsh and hivexregedit, chntpw's account
+# ntfs-3g (the NTFS volumes of the disk images it opens) and qemu-storage-daemon
+# (qemu-system-common: virtual machines' images), and for its tests mkntfs,
+# dosfstools, mtools, fdisk, e2fsprogs and qemu-img (qemu-utils) (FAT,
+# partitioned and virtual machines' images), hivexsh and hivexregedit, chntpw's account
 # tools and the archivers its archive tests make their archives with; for the
 # release files and their tests the Debian package tools, lintian and man.
 # Quick when everything is there already. With package names as arguments,
@@ -16,7 +18,7 @@ packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 locales
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
           libcli11-dev nlohmann-json3-dev libssl-dev ntfs-3g util-linux
           pkg-config libhivex-dev libhivex-bin libwin-hivex-perl chntpw
-          libarchive-dev libblkid-dev dosfstools mtools fdisk zip unzip libarchive-tools xorriso gcab p7zip-full
+          libarchive-dev libblkid-dev dosfstools mtools fdisk e2fsprogs qemu-utils qemu-system-common zip unzip libarchive-tools xorriso gcab p7zip-full
           tar gzip dpkg-dev lintian man-db groff-base)
 [ $# -eq 0 ] || packages=("$@")
 

@@ -177,10 +177,11 @@ int main(int argc, char **argv)
         ->check(CLI::Range(1u, 256u).description(""));
     app.add_option("PATH", paths,
                    "A file, or a folder walked recursively in name order (symbolic links are "
-                   "not followed; file systems mounted below it are walked)");
+                   "not followed; file systems mounted below it are walked), or a disk image (raw, qcow2, "
+                   "VMDK, VHDX, VDI, VHD) whose NTFS volumes are attached and walked (needs root)");
     app.set_version_flag("--version", "veskacure-offline " VESKACURE_VERSION);
     app.footer(wrapped("Exit status: 0 nothing found and everything examined; 1 something found (reported or "
-               "cleaned) and no error; 2 an error: an item not examined (a disk image included: mount it), a "
+               "cleaned) and no error; 2 an error: an item not examined (a disk image that could not be opened included), a "
                "restoration, deletion or repair that failed, a PATH that does not exist, or bad usage; 130 "
                "interrupted (Ctrl+C; 143 SIGTERM, 129 SIGHUP, 141 standard output closed): the file being "
                "changed was finished first. With --undo: 0 every change put back or needing nothing; 2 any left "

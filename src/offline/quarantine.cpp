@@ -343,6 +343,8 @@ bool record_change(Quarantine &q, const Place &place, int fd, uint64_t size, con
             line["fs_uuid"] = volume.uuid;
             line["stable_inodes"] = volume.stable_inodes;
         }
+        if (!q.image.is_null())
+            line["image"] = q.image;
     }
     line["sha256_before"] = sha256;
     line["size_before"] = size;

@@ -33,6 +33,10 @@ struct Quarantine {
     // changed again, as each worm layer is peeled, keeps its first copy.
     std::map<std::pair<dev_t, ino_t>, std::string> kept;
     std::map<dev_t, Volume> volumes;  // identified once per device number and run
+    // While a volume of a disk image is cleaned: the image file and the
+    // partition (number, offset, size, file system and serial), recorded with
+    // each change so that --undo can attach it again.
+    nlohmann::ordered_json image;
 };
 
 // The identity of the volume with device number dev, read once per run.

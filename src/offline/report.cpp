@@ -115,6 +115,52 @@ void put_path(nlohmann::ordered_json &object, const std::string &path)
     }
 }
 
+// The volume of an attached image that path lies on, and the path inside it.
+const ImageName *in_image(const Output &out, const std::string &path, std::string *inside)
+{
+    for (const ImageName &image : out.images) {
+        const std::string &folder = image.folder;
+        if (path.compare(0, folder.size(), folder) == 0 && (path.size() == folder.size() || path[folder.size()] == '/')) {
+            *inside = path.size() > folder.size() ? path.substr(folder.size() + 1) : "";
+            return &image;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// On an image's volume (no partition for an image without a partition table).
+std::string shown_path(const Output &out, const std::string &path)
+{
+    std::string inside;
+    const ImageName *image = in_image(out, path, &inside);
+    if (image == nullptr)
+        return printable(path);
+    std::string shown = printable(image->image);
+    if (image->partition != 0)
+        shown += " \u00bb " + std::to_string(image->partition);
+    if (!inside.empty())
+        shown += " \u00bb " + printable(inside);
+    return shown;
+}
+
+namespace {
+
+// In JSON the image and the partition are fields of their own, the path the one inside.
+void put_place(const Output &out, nlohmann::ordered_json &object, const std::string &path)
+{
+    std::string inside;
+    const ImageName *image = in_image(out, path, &inside);
+    if (image == nullptr) {
+        put_path(object, path);
+        return;
+    }
+    object["image"] = image->image;
+    object["partition"] = image->partition != 0 ? nlohmann::ordered_json(image->partition) : nlohmann::ordered_json();
+    put_path(object, inside);
+}
+
 // "1 archive", "2 archives".
 std::string counted(uint64_t n, const char *what)
 {
@@ -135,7 +181,7 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
     count(out.totals, kind, action);
     if (out.json) {
         nlohmann::ordered_json object;
-        put_path(object, path);
+        put_place(out, object, path);
         if (!extra.member.empty())
             object["member"] = extra.member;
         object["kind"] = kind_name(kind);
@@ -154,7 +200,7 @@ void report(Output &out, const std::string &path, Kind kind, Action action, cons
     }
     // Members are named after their archive: PATH » MEMBER » MEMBER; registry
     // values after their hive: PATH » KEY.
-    std::string where = printable(path);
+    std::string where = shown_path(out, path);
     for (const std::string &member : extra.member)
         where += " \u00bb " + printable(member);
     if (!extra.key.empty())
@@ -182,15 +228,15 @@ void report_undo(Output &out, const std::string &path, const std::string &error,
     ++(!error.empty() ? out.totals.failed : as_before ? out.totals.as_before : out.totals.undone);
     if (out.json) {
         nlohmann::ordered_json object;
-        put_path(object, path);
+        put_place(out, object, path);
         object["action"] = !error.empty() ? "failed" : as_before ? "already-as-before" : "undone";
         if (!error.empty())
             object["error"] = error;
         write_json(object);
     } else if (!error.empty()) {
-        printf("%s: not undone: %s\n", printable(path).c_str(), printable(error).c_str());
+        printf("%s: not undone: %s\n", shown_path(out, path).c_str(), printable(error).c_str());
     } else {
-        printf("%s: %s\n", printable(path).c_str(), as_before ? "already as before" : "undone");
+        printf("%s: %s\n", shown_path(out, path).c_str(), as_before ? "already as before" : "undone");
     }
     fflush(stdout);
 }
@@ -201,7 +247,7 @@ void report_listed(Output &out, const std::string &path, const std::string &time
     ++(!error.empty() ? out.totals.failed : as_before ? out.totals.as_before : out.totals.undone);
     if (out.json) {
         nlohmann::ordered_json object;
-        put_path(object, path);
+        put_place(out, object, path);
         object["time"] = time.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(time);
         object["action"] = action;
         object["undo"] = !error.empty() ? "failed" : as_before ? "already-as-before" : "undone";
@@ -213,7 +259,7 @@ void report_listed(Output &out, const std::string &path, const std::string &time
                                  : as_before    ? "already as before"
                                                 : "would be undone";
         printf("%s %s %s: %s\n", time.empty() ? "-" : printable(time).c_str(), printable(action).c_str(),
-               printable(path).c_str(), undo.c_str());
+               shown_path(out, path).c_str(), undo.c_str());
     }
     fflush(stdout);
 }
@@ -221,7 +267,7 @@ void report_listed(Output &out, const std::string &path, const std::string &time
 void warn(Output &out, const std::string &path, const std::string &text)
 {
     clear_progress(out);
-    fprintf(stderr, "veskacure-offline: %s: %s\n", printable(path).c_str(), printable(text).c_str());
+    fprintf(stderr, "veskacure-offline: %s: %s\n", shown_path(out, path).c_str(), printable(text).c_str());
 }
 
 void show_progress(Output &out, const std::string &folder)
@@ -234,7 +280,7 @@ void show_progress(Output &out, const std::string &folder)
     out.progress_at = now;
     const Totals &t = out.totals;
     std::string line = std::to_string(t.files) + " files seen, " +
-                       std::to_string(found(t)) + " found: " + printable(folder);
+                       std::to_string(found(t)) + " found: " + shown_path(out, folder);
     // One terminal row: a wrapped line could not be redrawn in place.
     struct winsize size = {};
     const size_t width = ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 ? size.ws_col : 80;

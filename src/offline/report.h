@@ -26,6 +26,14 @@ struct Totals {
     uint64_t as_before = 0;  // --undo, --list: changes whose file is already as before them
 };
 
+// A volume of a disk image being walked (or undone): its findings are named
+// after the image and the partition, not after the folder it is mounted on.
+struct ImageName {
+    std::string folder;  // where the volume is mounted
+    std::string image;   // the image as given
+    int partition = 0;   // its number in the partition table; 0: the image holds one volume, no table
+};
+
 struct Output {
     bool json = false;
     bool undo = false;      // the run is an --undo or a --list: its own lines and summary
@@ -33,6 +41,7 @@ struct Output {
     bool progress = false;  // standard error is a terminal and --quiet was not given
     std::string version;    // the program's, for the JSON summary
     Totals totals;
+    std::vector<ImageName> images;  // the volumes of images attached now
     bool progress_shown = false;
     std::chrono::steady_clock::time_point progress_at{};
 };
@@ -63,6 +72,9 @@ void report_undo(Output &out, const std::string &path, const std::string &error,
 // name), and what --undo would do with it now, as report_undo would say it.
 void report_listed(Output &out, const std::string &path, const std::string &time, const std::string &action,
                    const std::string &error, bool as_before);
+
+// A path as the reports show it: on a volume of a disk image, IMAGE » PARTITION » PATH.
+std::string shown_path(const Output &out, const std::string &path);
 
 // A diagnostic on standard error that changes no count.
 void warn(Output &out, const std::string &path, const std::string &text);

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "offline/image_scan.h"
 #include "offline/interrupt.h"
 #include "offline/quarantine.h"
 
@@ -638,8 +639,18 @@ bool undo_changes(Output &out, const std::string &dir, const UndoOptions &option
     Quarantine q;
     Manifest m;
     Moves moves;
-    if (!read_moves(options.roots, &moves, error) || !open_quarantine(q, dir, true, error) ||
-        !read_manifest(q.manifest.get(), moves, &m, error))
+    if (!read_moves(options.roots, &moves, error) || !open_quarantine(q, dir, true, error))
+        return false;
+    // Changes made inside disk images: their volumes attached again, each now at a folder of its own.
+    ImagesAttached images;
+    std::vector<std::string> image_roots;
+    std::string text;
+    if (read_pieces(q.manifest.get(), [&text](const char *bytes, size_t count) {
+            text.append(bytes, count);
+            return true;
+        }) && text.find("\"image\"") != std::string::npos)
+        attach_manifest_images(out, text, !options.list, &images, &image_roots);
+    if (!read_moves(image_roots, &moves, error) || !read_manifest(q.manifest.get(), moves, &m, error))
         return false;
     for (size_t number : m.unreadable)
         report_undo(out, dir + "/manifest.jsonl", "line " + std::to_string(number) + " cannot be read");

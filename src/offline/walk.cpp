@@ -15,11 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "offline/image_scan.h"
 #include "offline/interrupt.h"
 #include "offline/posix_file.h"
 #include "offline/read_ahead.h"
 #include "offline/report.h"
 #include "offline/scan.h"
+#include "offline/vm_image.h"
 
 namespace {
 
@@ -255,6 +257,16 @@ int reach_folder(Scan &scan, bool from_top, const std::vector<std::string> &name
 }
 
 
+// A PATH that is a disk image is opened and its volumes walked, each as a PATH.
+bool examined_as_image(Scan &scan, const std::string &argument, int folder, const char *name, const struct stat &st)
+{
+    if (static_cast<uint64_t>(st.st_size) < VM_IMAGE_MIN_SIZE)
+        return false;
+    UniqueFd fd(open_untouched(folder, name, O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat now;
+    return fd && fstat(fd.get(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino && scan_image(scan, argument, fd.get(), now);
+}
+
 // The PATH is reached one folder at a time without following a link, as the
 // walk goes down: a folder on the way replaced by a link (between the listing
 // of --files-from and the run, say) does not lead out of the tree.
@@ -288,16 +300,18 @@ void examine_path(Scan &scan, const std::string &argument)
             skipped(scan, path, failure("cannot open folder"));
         else
             walk(scan, std::move(top), path);
-        // An empty mount point looks like a clean volume.
+        // An empty mount point looks like a clean volume (an image's volume, mounted here, is empty).
         if (scan.walked.size() > folders && scan.met == files)
             in_order(scan, [argument](Scan &later) {
-                if (!interrupted())
+                if (!interrupted() && later.out.images.empty())
                     warn(later.out, "no files below " + argument, "is the volume mounted?");
             });
     } else if (S_ISREG(st.st_mode) && argument.back() == '/') {
         skipped(scan, path, failure("cannot examine", ENOTDIR));
     } else if (S_ISREG(st.st_mode) && scan.walked.count({here.st_dev, here.st_ino}) != 0) {
         // Its folder was walked: the file was examined there.
+    } else if (S_ISREG(st.st_mode) && examined_as_image(scan, argument, folder, last, st)) {
+        // A disk image: its volumes were walked.
     } else if (S_ISREG(st.st_mode)) {
         // A file's own folder is its root.
         const size_t name = argument.rfind('/') + 1;

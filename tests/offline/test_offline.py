@@ -761,9 +761,6 @@ class DiskImageTest(OfflineTest):
                                                   (str(self.root / "win.img"), "not-examined", "skipped", reason % "NTFS")]))
         self.assertEqual(summary["not_examined"], 3)
         self.assertEqual(state(self.root), before)
-        r = run([floppy])
-        self.assertEqual((r.returncode, r.stderr), (2, b"veskacure-offline: %s: %s\n" % (bytes(floppy),
-                                                                                         (reason % "FAT").encode())))
         # The mount point of an image not mounted: a warning, nothing else.
         r = run([mount_point])
         self.assertEqual((r.returncode, r.stderr), (0, b"veskacure-offline: no files below %s: is the volume mounted?\n"
@@ -1235,6 +1232,246 @@ class NtfsTest(OfflineTest):
             self.assertEqual(run_json([volume], "--clean")[:2],
                              (2, [(str(program), "infected", "failed", "no space left on device")]))
             self.assertTrue(program.read_bytes() == before)  # no diff of 48 MiB on failure
+
+
+HIBERNATED = "Windows was hibernated or not shut down (start it and shut it down fully)"
+SECTOR = 512
+
+
+@contextlib.contextmanager
+def attached(image, start=0, sectors=None):
+    """A volume of a disk image attached and mounted by hand, as an administrator would."""
+    size = ["--sizelimit", str(sectors * SECTOR)] if sectors else []
+    loop = subprocess.run(["losetup", "-f", "--show", "-o", str(start * SECTOR), *size, str(image)],
+                          check=True, stdout=subprocess.PIPE).stdout.decode().strip()
+    folder = Path(tempfile.mkdtemp(prefix="mnt-", dir=Path(image).parent))
+    try:
+        subprocess.run(["ntfs-3g", loop, str(folder)], check=True)
+        try:
+            yield folder
+        finally:
+            subprocess.run(["umount", str(folder)], check=True)
+    finally:
+        subprocess.run(["losetup", "-d", loop], check=True)
+        folder.rmdir()
+
+
+def make_partitioned(image, table, volumes, megabytes=64):
+    """A raw disk image: the partition table given to sfdisk, then each volume (start, sectors, "ntfs" or
+    "ext4") made on a loop device over its bytes."""
+    with open(image, "wb") as f:
+        f.truncate(megabytes << 20)
+    subprocess.run(["sfdisk", "-q", str(image)], input=table.encode(), check=True, capture_output=True)
+    for start, sectors, kind in volumes:
+        loop = subprocess.run(["losetup", "-f", "--show", "-o", str(start * SECTOR), "--sizelimit",
+                               str(sectors * SECTOR), str(image)], check=True, stdout=subprocess.PIPE).stdout.decode().strip()
+        try:
+            if kind == "ntfs":
+                subprocess.run(["mkntfs", "-F", "-Q", "-q", loop], check=True, capture_output=True)
+                subprocess.run(["ntfslabel", "--new-serial=" + os.urandom(8).hex(), loop], check=True, capture_output=True)
+            else:
+                subprocess.run(["mkfs." + kind, "-q", loop], check=True, capture_output=True)
+        finally:
+            subprocess.run(["losetup", "-d", loop], check=True)
+
+
+def make_windows(volume, copies=0):
+    """Two infected programs, a worm copy and an infected SYSTEM.INI; and copies more infected programs."""
+    for path, name in {"WINDOWS/NOTEPAD.EXE": "notepad.exe", "Program Files/winver.exe": "winver.exe"}.items():
+        mkimage(volume / path, "worm", "--host", WINE_PE / name)
+    mkimage(volume / "WINDOWS/SYSTEM/copy.exe", "worm", "--size", 57344)
+    (volume / "WINDOWS/SYSTEM.INI").write_bytes(INI_CRLF)
+    for i in range(copies):
+        shutil.copyfile(volume / "Program Files/winver.exe", volume / ("Program Files/w%03d.exe" % i))
+
+
+WINDOWS_FINDINGS = {("WINDOWS/NOTEPAD.EXE", "infected"), ("Program Files/winver.exe", "infected"),
+                    ("WINDOWS/SYSTEM/copy.exe", "worm-copy"), ("WINDOWS/SYSTEM.INI", "system-ini")}
+
+
+@unittest.skipUnless(os.geteuid() == 0 and os.path.exists("/dev/loop-control") and os.path.exists("/dev/fuse"),
+                     "opening disk images needs root, loop devices (/dev/loop-control) and FUSE (/dev/fuse)")
+@unittest.skipUnless(all(shutil.which(tool) for tool in ("mkntfs", "sfdisk", "losetup", "mkfs.ext4")),
+                     "needs ntfs-3g, fdisk, util-linux and e2fsprogs (scripts/setup.sh)")
+class ImageTest(OfflineTest):
+    @staticmethod
+    def untouched(image, set_past=False):
+        """The image's bytes, read without moving its access time, and its times; with set_past, an access
+        time first set before its modification time, which any other read would move."""
+        if set_past:
+            os.utime(image, ns=(1_000_000_000_000_000_000, 1_100_000_000_000_000_000))
+        fd = os.open(image, os.O_RDONLY | os.O_NOATIME)
+        with os.fdopen(fd, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        return digest, os.stat(image).st_atime_ns, os.stat(image).st_mtime_ns
+
+    def assert_taken_down(self, image):
+        """No loop device over the image, no folder left where it was mounted."""
+        self.assertEqual(subprocess.run(["losetup", "-j", str(image)], stdout=subprocess.PIPE).stdout, b"")
+        for folder in (self.tmp, Path(tempfile.gettempdir())):
+            self.assertEqual([p.name for p in folder.iterdir() if p.name.startswith("veskacure-offline.")], [])
+
+    def test_a_partitioned_image_is_reported_cleaned_in_place_and_undone(self):
+        """MBR: NTFS in a primary partition and in a logical one, an empty ext4 between them."""
+        image = self.root / "pc.img"
+        make_partitioned(image, "start=2048, size=49152, type=7\nstart=53248, type=5\n"
+                                "start=55296, size=16384, type=83\nstart=73728, size=57344, type=7\n",
+                         [(2048, 49152, "ntfs"), (55296, 16384, "ext4"), (73728, 57344, "ntfs")])
+        with attached(image, 2048, 49152) as volume:
+            make_windows(volume)
+            first = files_only(state(volume))
+        with attached(image, 73728, 57344) as volume:
+            mkimage(volume / "GAMES/SOL.EXE", "worm", "--host", WINE_PE / "winver.exe")
+            sixth = files_only(state(volume))
+        expected = {(1, path, kind) for path, kind in WINDOWS_FINDINGS} | {(6, "GAMES/SOL.EXE", "infected")}
+        before = self.untouched(image, set_past=True)
+        r = run([image], "--json", env=dict(os.environ, TMPDIR=str(self.tmp)))
+        lines = [json.loads(line) for line in r.stdout.splitlines()]
+        self.assertEqual((r.returncode, {(o["partition"], o["path"], o["kind"]) for o in lines[:-1]}), (1, expected))
+        self.assertEqual({o["image"] for o in lines[:-1]}, {str(image)})
+        self.assertEqual(r.stderr, b"veskacure-offline: %s \xc2\xbb 5: ext4, passed over\n" % bytes(image))
+        human = run([image], env=dict(os.environ, TMPDIR=str(self.tmp))).stdout
+        self.assertIn("%s \u00bb 1 \u00bb WINDOWS/NOTEPAD.EXE: infected program (PE_VESKA.A): report only\n" % image,
+                      human.decode())
+        self.assertEqual(self.untouched(image), before)
+        self.assert_taken_down(image)
+
+        quarantine = self.tmp / "q"
+        env = dict(os.environ, TMPDIR=str(self.tmp))
+        status, findings, summary = run_json([image], "--clean", "--quarantine", quarantine, env=env)
+        self.assertEqual((status, summary["restored"], summary["deleted"], summary["repaired"]), (1, 3, 1, 1), findings)
+        self.assert_taken_down(image)
+        lines = [line for line in manifest(quarantine) if "action" in line]
+        self.assertEqual({(line["image"]["file"], line["image"]["partition"], line["image"]["offset"]) for line in lines},
+                         {(str(image), 1, 2048 * SECTOR), (str(image), 6, 73728 * SECTOR)})
+        self.assertEqual(run_json([image], env=env)[0], 0)
+        with attached(image, 2048, 49152) as volume:
+            self.assertEqual(state(volume)["WINDOWS/NOTEPAD.EXE"][0], host("notepad.exe"))
+            self.assertNotIn("WINDOWS/SYSTEM/copy.exe", state(volume))
+        listed = run_json([], "--list", quarantine, env=env)
+        self.assertEqual((listed[0], {f[:3] for f in listed[1]}),
+                         (0, {(str(image), p, path) for p, path, kind in expected}))
+        status, undone, summary = run_json([], "--undo", quarantine, env=env)
+        self.assertEqual((status, summary["undone"]), (0, 5), undone)
+        self.assert_taken_down(image)
+        with attached(image, 2048, 49152) as volume:
+            self.assertEqual({p: e[0] for p, e in files_only(state(volume)).items()}, {p: e[0] for p, e in first.items()})
+        with attached(image, 73728, 57344) as volume:
+            self.assertEqual({p: e[0] for p, e in files_only(state(volume)).items()}, {p: e[0] for p, e in sixth.items()})
+
+    @unittest.skipUnless(shutil.which("qemu-img") and shutil.which("qemu-storage-daemon"),
+                         "needs qemu-utils and qemu-system-common (scripts/setup.sh)")
+    def test_virtual_machine_images_in_each_format(self):
+        """The same disk as qcow2, VMDK, VHDX, VDI and VHD: the same findings at the same paths, the image
+        unchanged by a report; cleaned in place, found clean by a second run, and undone."""
+        raw = self.tmp / "pc.raw"
+        make_partitioned(raw, "start=2048, type=7\n", [(2048, 38912, "ntfs")], megabytes=20)
+        with attached(raw, 2048, 38912) as volume:
+            make_windows(volume)
+        expected = {(1, path, kind) for path, kind in WINDOWS_FINDINGS}
+        for extension, format in (("qcow2", "qcow2"), ("vmdk", "vmdk"), ("vhdx", "vhdx"), ("vdi", "vdi"), ("vhd", "vpc")):
+            image = self.root / ("vm." + extension)
+            subprocess.run(["qemu-img", "convert", "-O", format, raw, image], check=True)
+            before = self.untouched(image, set_past=True)
+            status, findings, _ = run_json([image])
+            self.assertEqual((status, {f[1:4] for f in findings}), (1, expected), format)
+            self.assertEqual(self.untouched(image), before, format)
+            quarantine = self.tmp / ("q-" + extension)
+            status, findings, summary = run_json([image], "--clean", "--quarantine", quarantine)
+            self.assertEqual((status, summary["restored"] + summary["deleted"] + summary["repaired"]), (1, 4), findings)
+            self.assertEqual({line["image"]["format"] for line in manifest(quarantine) if "action" in line}, {format})
+            if format != "vpc":
+                subprocess.run(["qemu-img", "check", "-q", image], check=True)
+            self.assertEqual(run_json([image])[:2], (0, []), format)
+            status, undone, summary = run_json([], "--undo", quarantine)
+            self.assertEqual((status, summary["undone"]), (0, 4), undone)
+            self.assertEqual({f[1:4] for f in run_json([image])[1]}, expected, format)
+            self.assert_taken_down(image)
+            self.assertEqual(subprocess.run(["pgrep", "-f", "qemu-storage-daemon.*" + str(image)]).returncode, 1)
+        # Images that would have QEMU read or write other files of this machine are not opened.
+        overlay, elsewhere = self.root / "overlay.qcow2", self.root / "split.vmdk"
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-b", self.root / "vm.qcow2", "-F", "qcow2", overlay],
+                       check=True)
+        elsewhere.write_text('# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n'
+                             'createType="monolithicFlat"\nRW 40960 FLAT "%s" 0\n' % raw)
+        status, findings, _ = run_json([overlay, elsewhere], "--clean")
+        self.assertEqual((status, findings), (2, [
+            (str(overlay), "not-examined", "skipped", "virtual disk image (qcow2): it builds on a backing file: not "
+                                                      "opened (convert it with qemu-img convert first)"),
+            (str(elsewhere), "not-examined", "skipped", "virtual disk image (VMDK): an extent that is not a file "
+                                                        "beside it: not opened: %s" % raw)]))
+
+    def test_gpt_a_whole_volume_fat_and_no_root(self):
+        """Findings named alike in a GPT partition and in an image without a partition table."""
+        gpt = self.root / "gpt.img"
+        make_partitioned(gpt, "label: gpt\nstart=2048, size=32768, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n",
+                         [(2048, 32768, "ntfs")], megabytes=20)
+        whole, _ = self.make_volume()
+        for disk in (gpt, whole):
+            with attached(disk, 2048 if disk == gpt else 0, 32768 if disk == gpt else None) as volume:
+                mkimage(volume / "WINDOWS/NOTEPAD.EXE", "worm", "--host", WINE_PE / "notepad.exe")
+        status, findings, _ = run_json([gpt, whole])
+        self.assertEqual((status, findings), (1, [(str(gpt), 1, "WINDOWS/NOTEPAD.EXE", "infected", "reported"),
+                                                  (str(whole), None, "WINDOWS/NOTEPAD.EXE", "infected", "reported")]))
+        floppy = self.root / "floppy.img"
+        subprocess.run(["mkfs.vfat", "-C", floppy, "1440"], check=True, capture_output=True)
+        if "\tvfat\n" not in Path("/proc/filesystems").read_text():
+            self.assertEqual(run_json([floppy])[:2], (2, [(str(floppy), None, "", "not-examined", "skipped",
+                                                           "FAT volume: this kernel cannot mount FAT (no vfat)")]))
+        # Another user than root: named, not opened.
+        os.chmod(self.tmp, 0o755)
+        os.chmod(self.root, 0o755)
+        os.chmod(whole, 0o644)
+        r = subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups", OFFLINE,
+                            str(whole)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual((r.returncode, r.stderr), (2, b"veskacure-offline: %s: disk image (NTFS): not opened: opening an "
+                                                    b"image needs root's rights (or mount it and give the mount folder)\n"
+                                                    % bytes(whole)))
+
+    def test_a_hibernated_volume_is_read_but_never_cleaned(self):
+        image, _ = self.make_volume()
+        with attached(image) as volume:
+            mkimage(volume / "WINDOWS/NOTEPAD.EXE", "worm", "--host", WINE_PE / "notepad.exe")
+            (volume / "hiberfil.sys").write_bytes(b"hibr" + bytes(8188))
+        before = self.untouched(image, set_past=True)
+        self.assertEqual(run_json([image])[:2], (1, [(str(image), None, "WINDOWS/NOTEPAD.EXE", "infected", "reported")]))
+        quarantine = self.tmp / "q"
+        status, findings, _ = run_json([image], "--clean", "--quarantine", quarantine)
+        self.assertEqual((status, findings), (2, [(str(image), None, "", "not-examined", "skipped", HIBERNATED)]))
+        self.assertEqual(self.untouched(image), before)
+        self.assert_taken_down(image)
+
+    def test_an_interrupted_clean_leaves_nothing_attached(self):
+        """The report goes to a pipe of one page that is not read: the run blocks after a few files, with the
+        volume mounted in its own mount namespace only, and is interrupted there."""
+        image = self.root / "vm.img"
+        make_partitioned(image, "start=2048, type=7\n", [(2048, 129024, "ntfs")])
+        with attached(image, 2048, 129024) as volume:
+            make_windows(volume, copies=60)
+            before = files_only(state(volume))
+        quarantine = self.tmp / "q"
+        read, write = os.pipe()
+        fcntl.fcntl(write, 1031, 4096)  # F_SETPIPE_SZ
+        env = dict(os.environ, TMPDIR=str(self.tmp))
+        process = subprocess.Popen([OFFLINE, "--clean", "--quarantine", str(quarantine), str(image)], stdout=write,
+                                   stderr=subprocess.PIPE, env=env)
+        os.close(write)
+        while not quarantine.exists() or b"veskacure-offline." not in Path("/proc/%d/mountinfo" % process.pid).read_bytes():
+            self.assertIsNone(process.poll())
+            time.sleep(0.01)
+        # Mounted for the run alone.
+        self.assertNotIn(b"veskacure-offline.", Path("/proc/self/mountinfo").read_bytes())
+        self.assertNotEqual(subprocess.run(["losetup", "-j", str(image)], stdout=subprocess.PIPE).stdout, b"")
+        process.send_signal(signal.SIGINT)
+        with os.fdopen(read, "rb") as pipe:
+            report = pipe.read()
+        _, stderr = process.communicate(timeout=120)
+        self.assertEqual((process.returncode, stderr.endswith(b"Interrupted.\n")), (130, True), stderr)
+        self.assertLess(report.count(b": restored\n"), 62)
+        self.assert_taken_down(image)
+        self.assertEqual(run_json([], "--undo", quarantine, env=env)[0], 0)
+        with attached(image, 2048, 129024) as volume:
+            self.assertEqual({p: e[0] for p, e in files_only(state(volume)).items()}, {p: e[0] for p, e in before.items()})
 
 
 if __name__ == "__main__":

@@ -1,0 +1,335 @@
+#include "offline/vm_image.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include <nlohmann/json.hpp>
+
+#include "offline/image_attach.h"
+#include "offline/posix_file.h"
+
+namespace {
+
+// The signatures QEMU's drivers probe for, at their offsets. A fixed VHD is a
+// raw disk with a footer: libblkid finds its partition table as in any raw image.
+struct Signature {
+    const char *format;
+    uint64_t offset;
+    const char *bytes;
+    size_t length;
+};
+const Signature SIGNATURES[] = {
+    {"qcow2", 0, "QFI\xfb", 4},
+    {"vmdk", 0, "KDMV", 4},
+    {"vmdk", 0, "# Disk DescriptorFile", 21},
+    {"vhdx", 0, "vhdxfile", 8},
+    {"vdi", 0x40, "\x7f\x10\xda\xbe", 4},
+    {"vpc", 0, "conectix", 8},
+};
+
+const char *const SHOWN[][2] = {{"qcow2", "qcow2"}, {"vmdk", "VMDK"}, {"vhdx", "VHDX"}, {"vdi", "VDI"}, {"vpc", "VHD"}};
+
+void sleep_ms(long ms)
+{
+    struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+}
+
+std::string failed(const std::string &what, int error = errno)
+{
+    return what + ": " + strerror(error);
+}
+
+// The first line the daemon wrote, for the reason it gave up.
+std::string first_line(int fd)
+{
+    char text[512];
+    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+    std::string line(text, n > 0 ? static_cast<size_t>(n) : 0);
+    return line.substr(0, line.find('\n'));
+}
+
+// qemu's options are separated by commas: a comma in a value is written twice.
+std::string option_value(const std::string &value)
+{
+    std::string doubled;
+    for (char c : value)
+        doubled += c == ',' ? std::string(",,") : std::string(1, c);
+    return doubled;
+}
+
+bool on_path(const char *program)
+{
+    const char *path = getenv("PATH");
+    const std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t begin = 0; begin <= folders.size();) {
+        size_t end = folders.find(':', begin);
+        if (end == std::string::npos)
+            end = folders.size();
+        const std::string folder = end > begin ? folders.substr(begin, end - begin) : ".";
+        if (access((folder + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        begin = end + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string vm_image_format(int fd, uint64_t size)
+{
+    char header[VM_IMAGE_MIN_SIZE];
+    if (size < sizeof header || !pread_exactly(fd, header, sizeof header, 0))
+        return "";
+    for (const Signature &signature : SIGNATURES)
+        if (memcmp(header + signature.offset, signature.bytes, signature.length) == 0)
+            return signature.format;
+    return "";
+}
+
+std::string vm_format_shown(const std::string &format)
+{
+    for (const auto &shown : SHOWN)
+        if (format == shown[0])
+            return shown[1];
+    return format;
+}
+
+std::string vm_images_unavailable()
+{
+    const std::string raw = images_unavailable();
+    if (!raw.empty())
+        return raw;
+    if (!on_path("qemu-storage-daemon"))
+        return "qemu-storage-daemon is not installed (qemu-system-common)";
+    if (!on_path("qemu-img"))
+        return "qemu-img is not installed (qemu-utils)";
+    return "";
+}
+
+namespace {
+
+// What qemu-img info says of the image, as JSON; null when it says nothing readable.
+nlohmann::json image_info(const std::string &image_path, const std::string &format, std::string *error)
+{
+    UniqueFd said(memfd_create("qemu-img", MFD_CLOEXEC));
+    if (!said) {
+        *error = failed("cannot run qemu-img");
+        return nullptr;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        *error = failed("cannot run qemu-img");
+        return nullptr;
+    }
+    if (child == 0) {
+        signal(SIGPIPE, SIG_DFL);
+        dup2(said.get(), STDOUT_FILENO);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDERR_FILENO);
+        }
+        execlp("qemu-img", "qemu-img", "info", "--output=json", "-U", "-f", format.c_str(), image_path.c_str(),
+               static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::string text;
+    read_pieces(said.get(), [&text](const char *bytes, size_t count) {
+        text.append(bytes, count);
+        return true;
+    });
+    nlohmann::json info = nlohmann::json::parse(text, nullptr, false);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !info.is_object()) {
+        *error = "qemu-img cannot read it";
+        return nullptr;
+    }
+    return info;
+}
+
+std::string folder_of(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+bool vm_image_alone(const std::string &image_path, const std::string &format, std::string *error)
+{
+    const nlohmann::json info = image_info(image_path, format, error);
+    if (info.is_null())
+        return false;
+    if (info.contains("backing-filename")) {
+        *error = "it builds on a backing file: not opened (convert it with qemu-img convert first)";
+        return false;
+    }
+    const nlohmann::json data = info.value("format-specific", nlohmann::json::object()).value("data", nlohmann::json::object());
+    if (data.contains("data-file")) {
+        *error = "its data lie in another file: not opened (convert it with qemu-img convert first)";
+        return false;
+    }
+    // A VMDK may name its extents anywhere: only regular files beside it are read (and written).
+    const std::string folder = folder_of(image_path);
+    for (const nlohmann::json &extent : data.value("extents", nlohmann::json::array())) {
+        const std::string name = extent.is_object() ? extent.value("filename", "") : "";
+        std::unique_ptr<char, void (*)(void *)> real(realpath(name.c_str(), nullptr), free);
+        struct stat st;
+        if (!real || folder_of(real.get()) != folder || lstat(real.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "an extent that is not a file beside it: not opened: " + name;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ExportedImage::start(const std::string &image_path, const std::string &format, bool writable,
+                          std::string *error)
+{
+    stop();
+    if (!enter_own_mount_namespace(error))
+        return false;
+    if (stat(image_path.c_str(), &before_) != 0) {
+        *error = failed("cannot examine the image");
+        return false;
+    }
+    image_ = image_path;
+    writable_ = writable;
+    if (!vm_image_alone(image_path, format, error)) {
+        stop();
+        return false;
+    }
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/veskacure-offline.XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        *error = failed("cannot make a folder for its raw view");
+        return false;
+    }
+    std::unique_ptr<char, void (*)(void *)> real(realpath(pattern.c_str(), nullptr), free);
+    top_ = real ? real.get() : pattern;
+    raw_ = top_ + "/disk";
+    UniqueFd empty(open(raw_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!empty) {
+        *error = failed("cannot make a file for its raw view");
+        raw_.clear();
+        stop();
+        return false;
+    }
+    empty.reset();
+    const std::string read_only = writable ? "off" : "on";
+    const std::string file = "driver=file,node-name=file,read-only=" + read_only + ",filename=" + option_value(image_path);
+    const std::string disk = "driver=" + format + ",node-name=disk,file=file,read-only=" + read_only;
+    const std::string exported = "type=fuse,id=raw,node-name=disk,writable=" + std::string(writable ? "on" : "off") +
+                                 ",mountpoint=" + option_value(raw_);
+    UniqueFd said(memfd_create("qemu-storage-daemon", MFD_CLOEXEC));
+    const pid_t parent = getpid();
+    daemon_ = fork();
+    if (daemon_ < 0) {
+        *error = failed("cannot start qemu-storage-daemon");
+        stop();
+        return false;
+    }
+    if (daemon_ == 0) {
+        // As ntfs-3g: out of reach of a Ctrl+C meant for this process, gone when it dies.
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0)
+            dup2(null, STDIN_FILENO);
+        if (said) {
+            dup2(said.get(), STDOUT_FILENO);
+            dup2(said.get(), STDERR_FILENO);
+        }
+        execlp("qemu-storage-daemon", "qemu-storage-daemon", "--blockdev", file.c_str(), "--blockdev", disk.c_str(),
+               "--export", exported.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    struct stat top_st, raw_st;
+    if (stat(top_.c_str(), &top_st) != 0) {
+        *error = failed("cannot examine " + top_);
+        stop();
+        return false;
+    }
+    for (int waited = 0;; waited += 10) {
+        if (stat(raw_.c_str(), &raw_st) == 0 && raw_st.st_dev != top_st.st_dev) {
+            mounted_ = true;
+            return true;
+        }
+        int status = 0;
+        if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
+            daemon_ = -1;
+            const std::string text = said ? first_line(said.get()) : "";
+            *error = "qemu-storage-daemon could not open it" + (text.empty() ? "" : ": " + text);
+            stop();
+            return false;
+        }
+        if (waited >= 60000) {
+            *error = "qemu-storage-daemon did not open it within a minute";
+            stop();
+            return false;
+        }
+        sleep_ms(10);
+    }
+}
+
+bool ExportedImage::stop(std::string *error)
+{
+    std::string problem;
+    // Asked to end, the daemon writes out what it holds, unmounts its export and exits.
+    if (daemon_ > 0)
+        kill(daemon_, SIGTERM);
+    for (int waited = 0; daemon_ > 0; waited += 10) {
+        int status = 0;
+        const pid_t ended = waitpid(daemon_, &status, WNOHANG);
+        if (ended == daemon_ || (ended < 0 && errno == ECHILD)) {
+            if (ended == daemon_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+                problem = "qemu-storage-daemon did not end cleanly";
+            daemon_ = -1;
+            break;
+        }
+        if (waited == 60000)
+            kill(daemon_, SIGKILL);
+        sleep_ms(10);
+    }
+    if (mounted_)
+        umount2(raw_.c_str(), MNT_DETACH);  // already gone when the daemon ended cleanly
+    mounted_ = false;
+    if (!raw_.empty())
+        unlink(raw_.c_str());
+    if (!top_.empty())
+        rmdir(top_.c_str());
+    // A report leaves the image's times as they were: QEMU reads it without O_NOATIME.
+    struct stat now;
+    if (!writable_ && !image_.empty() && stat(image_.c_str(), &now) == 0 && now.st_mtim.tv_sec == before_.st_mtim.tv_sec &&
+        now.st_mtim.tv_nsec == before_.st_mtim.tv_nsec &&
+        (now.st_atim.tv_sec != before_.st_atim.tv_sec || now.st_atim.tv_nsec != before_.st_atim.tv_nsec)) {
+        const struct timespec times[2] = {before_.st_atim, {0, UTIME_OMIT}};
+        utimensat(AT_FDCWD, image_.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    image_.clear();
+    raw_.clear();
+    top_.clear();
+    if (error != nullptr)
+        *error = problem;
+    return problem.empty();
+}
