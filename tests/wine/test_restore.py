@@ -19,9 +19,10 @@ class Restore(SharedMachineTest):
         cls.dir.mkdir()
 
     def restore(self, winpath, wide):
-        out = self.m.probe("restorew" if wide else "restore", winpath).out
+        run = self.m.probe("restorew" if wide else "restore", winpath)
+        out = run.out
         match = re.search(r"result=(-?\d+)", out)
-        self.assertIsNotNone(match, out)
+        self.assertIsNotNone(match, "exit %s, output %r, errors %r" % (run.rc, out, run.err[-2000:]))
         return int(match.group(1)), out[:match.start()]
 
     def make(self, name, *options, attrs=None):
