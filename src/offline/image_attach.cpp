@@ -144,7 +144,7 @@ UniqueFd attach_loop(int backing, const std::string &name, uint64_t offset, uint
     return UniqueFd();
 }
 
-// The first line ntfs-3g wrote, for the reason it gives up.
+// The first line a driver wrote, for the reason it gave up.
 std::string first_line(int fd)
 {
     char text[512];
@@ -155,6 +155,66 @@ std::string first_line(int fd)
 }
 
 }  // namespace
+
+bool start_driver(const std::vector<std::string> &argv, const std::string &folder, const std::string &above,
+                  const char *doing, pid_t *pid, std::string *error)
+{
+    // Everything the child needs is made before the fork: between fork and
+    // exec a process with threads may call only what is safe in a signal handler.
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    const std::string name = argv[0];
+    UniqueFd said(memfd_create(name.c_str(), MFD_CLOEXEC));
+    struct stat above_st, folder_st;
+    if (stat(above.c_str(), &above_st) != 0) {
+        *error = failed("cannot examine " + above);
+        return false;
+    }
+    const pid_t parent = getpid();
+    *pid = fork();
+    if (*pid < 0) {
+        *error = failed("cannot start " + name);
+        return false;
+    }
+    if (*pid == 0) {
+        setpgid(0, 0);
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        signal(SIGPIPE, SIG_DFL);
+        const int null = open("/dev/null", O_RDWR);
+        if (null >= 0)
+            dup2(null, STDIN_FILENO);
+        if (said) {
+            dup2(said.get(), STDOUT_FILENO);
+            dup2(said.get(), STDERR_FILENO);
+        }
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    // Served once the folder is on a volume of its own; the driver ending first failed.
+    for (int waited = 0;; waited += 10) {
+        if (stat(folder.c_str(), &folder_st) == 0 && folder_st.st_dev != above_st.st_dev)
+            return true;
+        int status = 0;
+        if (waitpid(*pid, &status, WNOHANG) == *pid) {
+            *pid = -1;
+            const std::string text = said ? first_line(said.get()) : "";
+            *error = name + " could not " + doing + " it" + (text.empty() ? "" : ": " + text);
+            return false;
+        }
+        if (waited >= 60000) {
+            *error = name + " did not " + doing + " it within a minute";
+            return false;
+        }
+        sleep_ms(10);
+    }
+}
 
 bool image_partitions(int fd, uint64_t size, std::vector<ImagePartition> *partitions, std::string *error)
 {
@@ -272,64 +332,13 @@ bool AttachedVolume::attach(const std::string &image_path, const ImagePartition 
         return true;
     }
 
-    // ntfs-3g stays in the foreground as a child of this process, in a process
-    // group of its own (a Ctrl+C reaches only this process, which then takes
-    // the volume down in order), and ends when this process dies.
-    UniqueFd said(memfd_create("ntfs-3g", MFD_CLOEXEC));
+    // ntfs-3g stays in the foreground as a child of this process.
     const std::string options = std::string("no_detach,nodev,nosuid,noexec") + (writable ? "" : ",ro");
-    const pid_t parent = getpid();
-    driver_ = fork();
-    if (driver_ < 0) {
-        *error = failed("cannot start ntfs-3g");
+    if (!start_driver({"ntfs-3g", "-o", options, target, folder_}, folder_, top_, "mount", &driver_, error)) {
         detach();
         return false;
     }
-    if (driver_ == 0) {
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0)
-            dup2(null, STDIN_FILENO);
-        if (said) {
-            dup2(said.get(), STDOUT_FILENO);
-            dup2(said.get(), STDERR_FILENO);
-        }
-        execlp("ntfs-3g", "ntfs-3g", "-o", options.c_str(), target, folder_.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    struct stat top_st, folder_st;
-    if (stat(top_.c_str(), &top_st) != 0) {
-        *error = failed("cannot examine " + top_);
-        detach();
-        return false;
-    }
-    // Mounted once the folder is on a volume of its own; ntfs-3g ending first failed.
-    for (int waited = 0;; waited += 10) {
-        if (stat(folder_.c_str(), &folder_st) == 0 && folder_st.st_dev != top_st.st_dev) {
-            mounted_ = true;
-            break;
-        }
-        int status = 0;
-        if (waitpid(driver_, &status, WNOHANG) == driver_) {
-            driver_ = -1;
-            const std::string said_text = said ? first_line(said.get()) : "";
-            *error = "ntfs-3g could not mount it" + (said_text.empty() ? "" : ": " + said_text);
-            detach();
-            return false;
-        }
-        if (waited >= 60000) {
-            *error = "ntfs-3g did not mount it within a minute";
-            detach();
-            return false;
-        }
-        sleep_ms(10);
-    }
+    mounted_ = true;
     struct statvfs volume;
     read_only_ = writable && statvfs(folder_.c_str(), &volume) == 0 && (volume.f_flag & ST_RDONLY) != 0;
     return true;

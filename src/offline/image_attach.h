@@ -40,6 +40,16 @@ bool enter_own_mount_namespace(std::string *error);
 // Whether the running kernel mounts FAT volumes (vfat in /proc/filesystems).
 bool kernel_has_vfat();
 
+// Starts a driver that serves folder (ntfs-3g mounting a volume there,
+// qemu-storage-daemon exporting a raw view) and waits up to a minute until
+// folder is on a volume of its own (above is the folder it lies in). The
+// driver runs in a process group of its own, so that a Ctrl+C meant for this
+// process (which then takes everything down in order) does not reach it, and
+// is ended when this process dies. *pid is the driver while it runs, else -1.
+// False with *error ("DRIVER could not DOING it: what it said") otherwise.
+bool start_driver(const std::vector<std::string> &argv, const std::string &folder, const std::string &above,
+                  const char *doing, pid_t *pid, std::string *error);
+
 // A partition attached and mounted: taken down (unmounted, the driver
 // stopped, the loop device detached, the folder removed) when destroyed.
 class AttachedVolume {

@@ -7,7 +7,6 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -49,15 +48,6 @@ void sleep_ms(long ms)
 std::string failed(const std::string &what, int error = errno)
 {
     return what + ": " + strerror(error);
-}
-
-// The first line the daemon wrote, for the reason it gave up.
-std::string first_line(int fd)
-{
-    char text[512];
-    const ssize_t n = pread(fd, text, sizeof text - 1, 0);
-    std::string line(text, n > 0 ? static_cast<size_t>(n) : 0);
-    return line.substr(0, line.find('\n'));
 }
 
 // qemu's options are separated by commas: a comma in a value is written twice.
@@ -235,61 +225,14 @@ bool ExportedImage::start(const std::string &image_path, const std::string &form
     const std::string disk = "driver=" + format + ",node-name=disk,file=file,read-only=" + read_only;
     const std::string exported = "type=fuse,id=raw,node-name=disk,writable=" + std::string(writable ? "on" : "off") +
                                  ",mountpoint=" + option_value(raw_);
-    UniqueFd said(memfd_create("qemu-storage-daemon", MFD_CLOEXEC));
-    const pid_t parent = getpid();
-    daemon_ = fork();
-    if (daemon_ < 0) {
-        *error = failed("cannot start qemu-storage-daemon");
+    // As ntfs-3g: out of reach of a Ctrl+C meant for this process, gone when it dies.
+    if (!start_driver({"qemu-storage-daemon", "--blockdev", file, "--blockdev", disk, "--export", exported}, raw_,
+                      top_, "open", &daemon_, error)) {
         stop();
         return false;
     }
-    if (daemon_ == 0) {
-        // As ntfs-3g: out of reach of a Ctrl+C meant for this process, gone when it dies.
-        setpgid(0, 0);
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(127);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        signal(SIGPIPE, SIG_DFL);
-        const int null = open("/dev/null", O_RDWR);
-        if (null >= 0)
-            dup2(null, STDIN_FILENO);
-        if (said) {
-            dup2(said.get(), STDOUT_FILENO);
-            dup2(said.get(), STDERR_FILENO);
-        }
-        execlp("qemu-storage-daemon", "qemu-storage-daemon", "--blockdev", file.c_str(), "--blockdev", disk.c_str(),
-               "--export", exported.c_str(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    struct stat top_st, raw_st;
-    if (stat(top_.c_str(), &top_st) != 0) {
-        *error = failed("cannot examine " + top_);
-        stop();
-        return false;
-    }
-    for (int waited = 0;; waited += 10) {
-        if (stat(raw_.c_str(), &raw_st) == 0 && raw_st.st_dev != top_st.st_dev) {
-            mounted_ = true;
-            return true;
-        }
-        int status = 0;
-        if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
-            daemon_ = -1;
-            const std::string text = said ? first_line(said.get()) : "";
-            *error = "qemu-storage-daemon could not open it" + (text.empty() ? "" : ": " + text);
-            stop();
-            return false;
-        }
-        if (waited >= 60000) {
-            *error = "qemu-storage-daemon did not open it within a minute";
-            stop();
-            return false;
-        }
-        sleep_ms(10);
-    }
+    mounted_ = true;
+    return true;
 }
 
 bool ExportedImage::stop(std::string *error)
