@@ -61,23 +61,6 @@ void probe_file_system(int fd, ImagePartition *partition)
         partition->uuid = value;
 }
 
-// A program found on the search path, as execvp will find it.
-bool on_path(const char *program)
-{
-    const char *path = getenv("PATH");
-    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t begin = 0; begin <= folders.size();) {
-        size_t end = folders.find(':', begin);
-        if (end == std::string::npos)
-            end = folders.size();
-        const std::string folder = end > begin ? folders.substr(begin, end - begin) : ".";
-        if (access((folder + "/" + program).c_str(), X_OK) == 0)
-            return true;
-        begin = end + 1;
-    }
-    return false;
-}
-
 }  // namespace
 
 // The mounts made here live in a mount namespace of this process's own, not
@@ -155,6 +138,22 @@ std::string first_line(int fd)
 }
 
 }  // namespace
+
+bool on_path(const char *program)
+{
+    const char *path = getenv("PATH");
+    std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+    for (size_t begin = 0; begin <= folders.size();) {
+        size_t end = folders.find(':', begin);
+        if (end == std::string::npos)
+            end = folders.size();
+        const std::string folder = end > begin ? folders.substr(begin, end - begin) : ".";
+        if (access((folder + "/" + program).c_str(), X_OK) == 0)
+            return true;
+        begin = end + 1;
+    }
+    return false;
+}
 
 bool start_driver(const std::vector<std::string> &argv, const std::string &folder, const std::string &above,
                   const char *doing, pid_t *pid, std::string *error)

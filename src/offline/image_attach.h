@@ -40,6 +40,9 @@ bool enter_own_mount_namespace(std::string *error);
 // Whether the running kernel mounts FAT volumes (vfat in /proc/filesystems).
 bool kernel_has_vfat();
 
+// A program found on the search path, as execvp will find it.
+bool on_path(const char *program);
+
 // Starts a driver that serves folder (ntfs-3g mounting a volume there,
 // qemu-storage-daemon exporting a raw view) and waits up to a minute until
 // folder is on a volume of its own (above is the folder it lies in). The

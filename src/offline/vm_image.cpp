@@ -59,22 +59,6 @@ std::string option_value(const std::string &value)
     return doubled;
 }
 
-bool on_path(const char *program)
-{
-    const char *path = getenv("PATH");
-    const std::string folders = path != nullptr ? path : "/usr/bin:/bin";
-    for (size_t begin = 0; begin <= folders.size();) {
-        size_t end = folders.find(':', begin);
-        if (end == std::string::npos)
-            end = folders.size();
-        const std::string folder = end > begin ? folders.substr(begin, end - begin) : ".";
-        if (access((folder + "/" + program).c_str(), X_OK) == 0)
-            return true;
-        begin = end + 1;
-    }
-    return false;
-}
-
 }  // namespace
 
 std::string vm_image_format(int fd, uint64_t size)
