@@ -139,6 +139,19 @@ std::string first_line(int fd)
 
 }  // namespace
 
+bool make_private_folder(std::string *folder, std::string *error)
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/veskacure-offline.XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        *error = failed("cannot make a private folder");
+        return false;
+    }
+    std::unique_ptr<char, void (*)(void *)> real(realpath(pattern.c_str(), nullptr), free);
+    *folder = real ? real.get() : pattern;
+    return true;
+}
+
 bool on_path(const char *program)
 {
     const char *path = getenv("PATH");
@@ -277,29 +290,28 @@ bool kernel_has_vfat()
     return false;
 }
 
-bool AttachedVolume::attach(const std::string &image_path, const ImagePartition &partition, bool writable,
-                            std::string *error)
+bool AttachedVolume::attach(const std::string &image_path, int image_fd, const ImagePartition &partition,
+                            bool writable, std::string *error)
 {
     detach();
     if (!enter_own_mount_namespace(error))
         return false;
     // The image is read without moving its access time, so that a report leaves it as it was.
     const int access_mode = writable ? O_RDWR : O_RDONLY;
-    UniqueFd backing(open(image_path.c_str(), access_mode | O_NOFOLLOW | O_CLOEXEC | O_NOATIME));
+    UniqueFd backing(reopen_path(image_fd, access_mode | O_CLOEXEC | O_NOATIME));
     if (!backing && errno == EPERM)
-        backing.reset(open(image_path.c_str(), access_mode | O_NOFOLLOW | O_CLOEXEC));
-    if (!backing) {
-        *error = failed("cannot open the image");
+        backing.reset(reopen_path(image_fd, access_mode | O_CLOEXEC));
+    struct stat examined, opened;
+    if (!backing || fstat(image_fd, &examined) != 0 || fstat(backing.get(), &opened) != 0) {
+        *error = failed("cannot open the image " + image_path);
         return false;
     }
-    const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/veskacure-offline.XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        *error = failed("cannot make a folder to mount it on");
+    if (opened.st_dev != examined.st_dev || opened.st_ino != examined.st_ino) {
+        *error = "cannot open the image " + image_path + ": replaced while being examined";
         return false;
     }
-    std::unique_ptr<char, void (*)(void *)> real(realpath(pattern.c_str(), nullptr), free);
-    top_ = real ? real.get() : pattern;
+    if (!make_private_folder(&top_, error))
+        return false;
     folder_ = top_ + "/" + std::to_string(partition.number);
     if (mkdir(folder_.c_str(), 0700) != 0) {
         *error = failed("cannot make a folder to mount it on");

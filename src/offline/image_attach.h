@@ -40,6 +40,10 @@ bool enter_own_mount_namespace(std::string *error);
 // Whether the running kernel mounts FAT volumes (vfat in /proc/filesystems).
 bool kernel_has_vfat();
 
+// A new folder of this user's alone (mode 0700) under $TMPDIR or /tmp, its
+// path without symbolic links in *folder. False with *error otherwise.
+bool make_private_folder(std::string *folder, std::string *error);
+
 // A program found on the search path, as execvp will find it.
 bool on_path(const char *program);
 
@@ -66,7 +70,11 @@ public:
     // writable) and mounts it nodev, nosuid, noexec (ro unless writable) on a
     // new private folder. False with *error otherwise, with nothing left
     // attached.
-    bool attach(const std::string &image_path, const ImagePartition &partition, bool writable, std::string *error);
+    // The image is the file open as image_fd (the one its partitions were read
+    // from), never found again by its name, which someone could have swapped
+    // since; image_path only names it.
+    bool attach(const std::string &image_path, int image_fd, const ImagePartition &partition, bool writable,
+                std::string *error);
     // The folder the volume is mounted on, without symbolic links.
     const std::string &folder() const { return folder_; }
     // Mounted read-only although writable was asked: ntfs-3g does that with a

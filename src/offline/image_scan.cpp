@@ -45,9 +45,9 @@ std::string partition_key(const std::string &image, int number)
 
 // One volume: attached, walked, taken down; or named and passed over.
 // source is the raw image (or the raw view of a virtual machine's image) the
-// volume is attached from; image_path and format are recorded for --undo.
-void scan_partition(Scan &scan, const std::string &argument, const std::string &source, const std::string &image_path,
-                    const std::string &format, const ImagePartition &partition)
+// volume is attached from, open as source_fd; image_path and format are recorded for --undo.
+void scan_partition(Scan &scan, const std::string &argument, const std::string &source, int source_fd,
+                    const std::string &image_path, const std::string &format, const ImagePartition &partition)
 {
     Output &out = scan.out;
     const std::string key = partition_key(argument, partition.number);
@@ -65,7 +65,7 @@ void scan_partition(Scan &scan, const std::string &argument, const std::string &
     }
     AttachedVolume volume;
     std::string error;
-    if (!volume.attach(source, partition, scan.clean, &error)) {
+    if (!volume.attach(source, source_fd, partition, scan.clean, &error)) {
         report(out, key, Kind::NotExamined, Action::Skipped, error);
         out.images.pop_back();
         return;
@@ -155,7 +155,7 @@ bool scan_image(Scan &scan, const std::string &argument, int fd, const struct st
     for (const ImagePartition &partition : partitions) {
         if (interrupted())
             break;
-        scan_partition(scan, argument, raw ? image_path : exported.raw(), image_path, format, partition);
+        scan_partition(scan, argument, raw ? image_path : exported.raw(), disk, image_path, format, partition);
     }
     scan.absolute = before.absolute;
     scan.argument_length = before.argument_length;
@@ -240,7 +240,7 @@ void attach_manifest_images(Output &out, const std::string &manifest_text, bool 
                             ", cleaned: " + uuid + ")";
             }
             std::unique_ptr<AttachedVolume> attaching(new AttachedVolume);
-            if (error.empty() && !attaching->attach(source, *found, writable, &error)) {
+            if (error.empty() && !attaching->attach(source, fd.get(), *found, writable, &error)) {
             } else if (error.empty() && attaching->read_only()) {
                 error = HIBERNATED;
             }

@@ -135,12 +135,6 @@ nlohmann::json image_info(const std::string &image_path, const std::string &form
     return info;
 }
 
-std::string folder_of(const std::string &path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 }  // namespace
 
 bool vm_image_alone(const std::string &image_path, const std::string &format, std::string *error)
@@ -157,14 +151,19 @@ bool vm_image_alone(const std::string &image_path, const std::string &format, st
         *error = "its data lie in another file: not opened (convert it with qemu-img convert first)";
         return false;
     }
-    // A VMDK may name its extents anywhere: only regular files beside it are read (and written).
-    const std::string folder = folder_of(image_path);
+    // A VMDK may name its extents anywhere, and a name checked now could lead
+    // elsewhere when the daemon opens it: only the image file itself is read
+    // (and written), as in a single-file VMDK.
+    struct stat image, st;
+    if (stat(image_path.c_str(), &image) != 0) {
+        *error = failed("cannot examine the image");
+        return false;
+    }
     for (const nlohmann::json &extent : data.value("extents", nlohmann::json::array())) {
         const std::string name = extent.is_object() ? extent.value("filename", "") : "";
-        std::unique_ptr<char, void (*)(void *)> real(realpath(name.c_str(), nullptr), free);
-        struct stat st;
-        if (!real || folder_of(real.get()) != folder || lstat(real.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            *error = "an extent that is not a file beside it: not opened: " + name;
+        if (stat(name.c_str(), &st) != 0 || st.st_dev != image.st_dev || st.st_ino != image.st_ino) {
+            *error = "its data lie in other files: not opened (convert it to a single file with qemu-img convert "
+                     "first): " + name;
             return false;
         }
     }
@@ -177,24 +176,27 @@ bool ExportedImage::start(const std::string &image_path, const std::string &form
     stop();
     if (!enter_own_mount_namespace(error))
         return false;
-    if (stat(image_path.c_str(), &before_) != 0) {
-        *error = failed("cannot examine the image");
+    // Opened once, without following a link: qemu-img and the daemon are given
+    // this descriptor's /proc path, so that what was checked is what is written,
+    // whatever the name leads to by then.
+    image_fd_.reset(open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+    if (!image_fd_ && errno == EPERM)
+        image_fd_.reset(open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!image_fd_ || fstat(image_fd_.get(), &before_) != 0 || !S_ISREG(before_.st_mode)) {
+        *error = image_fd_ ? "cannot examine the image: not a regular file" : failed("cannot examine the image");
+        image_fd_.reset();
         return false;
     }
-    image_ = image_path;
+    const std::string opened = "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(image_fd_.get());
     writable_ = writable;
-    if (!vm_image_alone(image_path, format, error)) {
+    if (!vm_image_alone(opened, format, error)) {
         stop();
         return false;
     }
-    const char *tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/veskacure-offline.XXXXXX";
-    if (mkdtemp(&pattern[0]) == nullptr) {
-        *error = failed("cannot make a folder for its raw view");
+    if (!make_private_folder(&top_, error)) {
+        stop();
         return false;
     }
-    std::unique_ptr<char, void (*)(void *)> real(realpath(pattern.c_str(), nullptr), free);
-    top_ = real ? real.get() : pattern;
     raw_ = top_ + "/disk";
     UniqueFd empty(open(raw_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!empty) {
@@ -205,7 +207,7 @@ bool ExportedImage::start(const std::string &image_path, const std::string &form
     }
     empty.reset();
     const std::string read_only = writable ? "off" : "on";
-    const std::string file = "driver=file,node-name=file,read-only=" + read_only + ",filename=" + option_value(image_path);
+    const std::string file = "driver=file,node-name=file,read-only=" + read_only + ",filename=" + option_value(opened);
     const std::string disk = "driver=" + format + ",node-name=disk,file=file,read-only=" + read_only;
     const std::string exported = "type=fuse,id=raw,node-name=disk,writable=" + std::string(writable ? "on" : "off") +
                                  ",mountpoint=" + option_value(raw_);
@@ -247,13 +249,13 @@ bool ExportedImage::stop(std::string *error)
         rmdir(top_.c_str());
     // A report leaves the image's times as they were: QEMU reads it without O_NOATIME.
     struct stat now;
-    if (!writable_ && !image_.empty() && stat(image_.c_str(), &now) == 0 && now.st_mtim.tv_sec == before_.st_mtim.tv_sec &&
+    if (!writable_ && image_fd_ && fstat(image_fd_.get(), &now) == 0 && now.st_mtim.tv_sec == before_.st_mtim.tv_sec &&
         now.st_mtim.tv_nsec == before_.st_mtim.tv_nsec &&
         (now.st_atim.tv_sec != before_.st_atim.tv_sec || now.st_atim.tv_nsec != before_.st_atim.tv_nsec)) {
         const struct timespec times[2] = {before_.st_atim, {0, UTIME_OMIT}};
-        utimensat(AT_FDCWD, image_.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        futimens(image_fd_.get(), times);
     }
-    image_.clear();
+    image_fd_.reset();
     raw_.clear();
     top_.clear();
     if (error != nullptr)

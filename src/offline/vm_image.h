@@ -11,6 +11,8 @@
 
 #include <string>
 
+#include "offline/posix_file.h"
+
 // The smallest file that holds one of the headers looked for (a VMDK
 // descriptor that names its extents is a short text).
 const uint64_t VM_IMAGE_MIN_SIZE = 0x44;
@@ -27,8 +29,8 @@ std::string vm_format_shown(const std::string &format);
 std::string vm_images_unavailable();
 
 // Whether the image holds its disk alone, as qemu-img info describes it: no
-// backing file, no external data file, and for a VMDK only extents that are
-// regular files in its own folder. Otherwise false with *error: a crafted
+// backing file, no external data file, and for a VMDK no extent but the
+// image file itself. Otherwise false with *error: a crafted
 // image could name any file or device of this machine, which --clean would
 // then write to.
 bool vm_image_alone(const std::string &image_path, const std::string &format, std::string *error);
@@ -49,7 +51,7 @@ public:
     bool stop(std::string *error = nullptr);
 
 private:
-    std::string image_;
+    UniqueFd image_fd_;  // the image, as checked and as the daemon reads it
     std::string top_, raw_;
     pid_t daemon_ = -1;
     bool mounted_ = false;

@@ -1398,8 +1398,9 @@ class ImageTest(OfflineTest):
         self.assertEqual((status, findings), (2, [
             (str(overlay), "not-examined", "skipped", "virtual disk image (qcow2): it builds on a backing file: not "
                                                       "opened (convert it with qemu-img convert first)"),
-            (str(elsewhere), "not-examined", "skipped", "virtual disk image (VMDK): an extent that is not a file "
-                                                        "beside it: not opened: %s" % raw)]))
+            (str(elsewhere), "not-examined", "skipped", "virtual disk image (VMDK): its data lie in other files: not "
+                                                        "opened (convert it to a single file with qemu-img convert "
+                                                        "first): %s" % raw)]))
 
     def test_gpt_a_whole_volume_fat_and_no_root(self):
         """Findings named alike in a GPT partition and in an image without a partition table."""
