@@ -44,10 +44,19 @@ bool read_head_to(int fd, uint64_t size, size_t want, FileHead *head, std::strin
     return true;
 }
 
+bool read_first_page_cached(int fd, uint64_t size, FileHead *head)
+{
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, FILE_HEAD_FIRST));
+    if (head->buffer.size() < want)
+        head->buffer.resize(std::max<size_t>(want, RULES_HEAD_SPAN));
+    head->length = pread_cached(fd, head->buffer.data(), want, 0) ? want : 0;
+    return head->length == want;
+}
+
 bool rate_open_file(int fd, uint64_t size, FileHead *head, ScanVerdict *verdict, std::string *error)
 {
-    head->length = 0;
     if (size < WORM_MIN_SIZE) {
+        head->length = 0;
         *verdict = rate_file(nullptr, 0, size, nullptr);
         return true;
     }
@@ -78,6 +87,7 @@ bool rate_open_file(int fd, uint64_t size, FileHead *head, ScanVerdict *verdict,
 bool rate_open_file(int fd, uint64_t size, ScanVerdict *verdict, std::string *error)
 {
     static FileHead head;
+    head.length = 0;
     return rate_open_file(fd, size, &head, verdict, error);
 }
 

@@ -26,8 +26,14 @@ const size_t FILE_HEAD_FIRST = 4096;
 // be read or the file shrank.
 bool read_head_to(int fd, uint64_t size, size_t want, FileHead *head, std::string *error);
 
+// Reads the first page of the open file fd of size bytes into an empty head
+// when it is in the page cache; false, with the head left empty, when reading
+// it would wait on the disk.
+bool read_first_page_cached(int fd, uint64_t size, FileHead *head);
+
 // The verdict for the open regular file fd of size bytes (any 64-bit size),
-// from as many of its first bytes as the rules look at, read into *head.
+// from as many of its first bytes as the rules look at, read into *head
+// after what it holds already (from read_first_page_cached, or nothing).
 // False with *error when they cannot be read or the file shrank.
 bool rate_open_file(int fd, uint64_t size, FileHead *head, ScanVerdict *verdict, std::string *error);
 

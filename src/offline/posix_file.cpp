@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -142,6 +143,16 @@ bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset)
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool pread_cached(int fd, void *buffer, size_t count, uint64_t offset)
+{
+    struct iovec part = {buffer, count};
+    ssize_t n;
+    do
+        n = preadv2(fd, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT);
+    while (n < 0 && errno == EINTR);
+    return n >= 0 && static_cast<size_t>(n) == count;
 }
 
 bool pwrite_exactly(int fd, const void *buffer, size_t count, uint64_t offset)

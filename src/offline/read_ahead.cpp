@@ -66,10 +66,11 @@ bool same_state(const struct stat &a, const struct stat &b)
            a.st_size == b.st_size && a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// What the readers do, and the walk itself for a file no reader took yet.
-void read_item(Item &item, bool archives)
+// What the readers do, and the walk itself for a file no reader took yet:
+// the file was opened by the walk, and is read now.
+void read_item(Item &item)
 {
-    read_listed(Listed{item.dir.get(), item.name.c_str(), item.path, item.st}, archives, &item.read);
+    rate_read(&item.read);
 }
 
 }  // namespace
@@ -108,7 +109,7 @@ public:
                 item->step(scan);
             return;
         }
-        Item *file = item->step ? nullptr : item.get();
+        Item *file = item->step || item->state == Item::Read ? nullptr : item.get();
         window_.push_back(std::move(item));
         if (file != nullptr) {
             {
@@ -120,6 +121,9 @@ public:
         while (window_.size() > in_flight_)
             finish_first(scan);
     }
+
+    // Nothing handed over is waiting to be examined.
+    bool idle() const { return window_.empty(); }
 
     void finish_all(Scan &scan)
     {
@@ -145,7 +149,7 @@ private:
             queue_.pop_front();
             item->state = Item::Reading;
             lock.unlock();
-            read_item(*item, archives_);
+            read_item(*item);
             lock.lock();
             item->state = Item::Read;
             done_.notify_all();
@@ -163,7 +167,7 @@ private:
                 queue_.erase(std::find(queue_.begin(), queue_.end(), &item));
                 item.state = Item::Reading;
                 lock.unlock();
-                read_item(item, archives_);
+                read_item(item);
             } else {
                 done_.wait(lock, [&item] { return item.state == Item::Read; });
             }
@@ -225,9 +229,24 @@ bool examine_later(Scan &scan, int dir_fd, const std::string &name, const std::s
         process_file(scan, listed);
         return false;
     }
+    // A file whose first page is in memory is read by the walk itself:
+    // handing it to a reader would cost more than reading it. Only a file
+    // that would wait on the disk goes to the readers.
+    const bool idle = !scan.reader || scan.reader->idle();
+    static FileRead here;
+    if (idle && read_listed(listed, scan.archives, &here, true)) {
+        process_file(scan, listed, &here);
+        return false;
+    }
+    auto item = std::make_unique<Item>();
+    if (idle) {
+        item->read.fd = std::move(here.fd);
+        item->read.st = here.st;
+    } else if (read_listed(listed, scan.archives, &item->read, true)) {
+        item->state = Item::Read;
+    }
     if (!scan.reader)
         scan.reader = std::make_shared<ReadAhead>(scan.jobs, scan.archives);
-    auto item = std::make_unique<Item>();
     item->dir.reset(fcntl(dir_fd, F_DUPFD_CLOEXEC, 0));
     if (!item->dir) {
         // No descriptor to spare: the files before it are done first, then it, as one thread would.

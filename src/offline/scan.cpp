@@ -490,7 +490,7 @@ bool worth_reading(const Listed &file, bool archives)
     return worth_reading(file, archives, &ini, &hive, &archive);
 }
 
-void read_listed(const Listed &file, bool archives, FileRead *read)
+bool read_listed(const Listed &file, bool archives, FileRead *read, bool only_cached)
 {
     bool ini, archive;
     HiveKind hive;
@@ -499,8 +499,17 @@ void read_listed(const Listed &file, bool archives, FileRead *read)
     read->rated = read->rate_failed = false;
     read->head.length = 0;
     if (!worth_reading(file, archives, &ini, &hive, &archive))
-        return;
+        return true;
     read->fd = open_listed(file, O_RDONLY, &read->st, &read->error);
+    if (only_cached && read->fd && read->st.st_size >= WORM_MIN_SIZE &&
+        !read_first_page_cached(read->fd.get(), static_cast<uint64_t>(read->st.st_size), &read->head))
+        return false;
+    rate_read(read);
+    return true;
+}
+
+void rate_read(FileRead *read)
+{
     // The bytes the rules rate and those the look for an archive starts from: one read.
     if (read->fd && read->st.st_size >= WORM_MIN_SIZE) {
         read->rated = rate_open_file(read->fd.get(), static_cast<uint64_t>(read->st.st_size), &read->head,

@@ -70,8 +70,13 @@ struct FileRead {
 // or it is a SYSTEM.INI, a registry hive or, with archives, may be an archive.
 bool worth_reading(const Listed &file, bool archives);
 
-// Opens the listed file and rates it, when process_file would.
-void read_listed(const Listed &file, bool archives, FileRead *read);
+// Opens the listed file and rates it, when process_file would. With
+// only_cached, a file whose first page is not in the page cache is left open
+// and unread for rate_read: false.
+bool read_listed(const Listed &file, bool archives, FileRead *read, bool only_cached = false);
+
+// Rates the file read_listed opened, when the rules read it.
+void rate_read(FileRead *read);
 
 // Examines one regular file the walk met (scan's root set for it), and
 // changes it under --clean; a registry hive is noted for finish_hives.

@@ -4,6 +4,7 @@ import gzip
 import io
 import json
 import os
+import random
 import resource
 import shutil
 import struct
@@ -14,7 +15,7 @@ import zipfile
 import zlib
 from pathlib import Path
 
-from test_offline import (FOUR_GIB, WINE_PE, OfflineTest, host, infected, manifest, mkimage, mounted, run,
+from test_offline import (FOUR_GIB, WINE_PE, OfflineTest, evict, host, infected, manifest, mkimage, mounted, run,
                           run_json, set_times, state)
 
 TOOLS = ("zip", "unzip", "bsdtar", "tar", "xorriso", "gcab", "7z")
@@ -174,6 +175,8 @@ class ArchiveTest(OfflineTest):
         def outcome(jobs, clean):
             disk = self.tmp / ("copy" + jobs)
             shutil.copytree(self.root, disk)
+            if jobs != "1":
+                self.assertGreater(evict(disk, rng, rng.choice((0.5, 1.0))), 2)
             options = ["--clean", "--quarantine", self.tmp / ("q" + jobs)] if clean else []
             r = run([disk], "--json", "--jobs", jobs, *options)
             lines = manifest(self.tmp / ("q" + jobs)) if clean else []
@@ -190,6 +193,7 @@ class ArchiveTest(OfflineTest):
                 shutil.rmtree(self.tmp / ("q" + jobs))
             return result
 
+        rng = random.Random(22)
         for clean in (False, True):
             one = outcome("1", clean)
             self.assertGreater(one[1].count(b"\n"), 30)

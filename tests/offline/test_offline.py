@@ -155,6 +155,27 @@ def state(root):
     return seen
 
 
+def evict(root, rng, share=0.5):
+    """Drops a random share of the files below root from the page cache, as on a disk not read yet: the
+    walk hands those to its readers (it reads a file already in memory itself). Answers how many of them
+    are out of the cache now."""
+    os.sync()
+    out = 0
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            if os.path.islink(path) or rng.random() >= share:
+                continue
+            fd = os.open(path, os.O_RDONLY | os.O_NOATIME)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            try:
+                os.preadv(fd, [bytearray(1)], 0, os.RWF_NOWAIT)
+            except BlockingIOError:
+                out += 1
+            os.close(fd)
+    return out
+
+
 def set_times(root):
     """Distinct times in the past, in whole 100 ns (NTFS keeps no finer): {path: (mtime, atime)}."""
     times = {}
@@ -356,12 +377,16 @@ class TreeTest(OfflineTest):
             if n is not None:
                 copy(disk)
             quarantine = [] if n is None else ["--clean", "--quarantine", self.tmp / ("q%d" % n)]
+            if jobs != "1":
+                evicted.append(evict(disk, rng, 1.0))  # every file read by a reader, or some by the walk
             human = run([disk], "-j", jobs, *quarantine)
             same = lambda data: data.replace(bytes(disk), b"DISK").replace(bytes(disk).hex().encode(), b"DISK")
             if n is not None:
                 shutil.rmtree(disk)
                 copy(disk)
                 quarantine[-1] = self.tmp / ("q%dj" % n)
+            if jobs != "1":
+                evicted.append(evict(disk, rng))
             r = run([disk], "--json", "-j", jobs, *quarantine)
             result = [human.returncode, same(human.stdout), same(human.stderr), r.returncode, same(r.stdout),
                       same(r.stderr)]
@@ -374,6 +399,7 @@ class TreeTest(OfflineTest):
                                else hashlib.sha256(entry[0]).hexdigest() for path, entry in state(disk).items()})
             return result
 
+        evicted = []  # files out of the page cache before each run with several jobs
         one = outcome("1", None)
         self.assertEqual(one[0], 1)
         self.assertGreater(one[1].count(b": report only"), 150)
@@ -382,6 +408,7 @@ class TreeTest(OfflineTest):
         for n, jobs in enumerate(("8", "2", "8", "3", "8", "8"), 1):
             self.assertEqual(outcome(jobs, None), one, jobs)
             self.assertEqual(outcome(jobs, n), cleaned, jobs)
+        self.assertGreater(min(evicted), 100)
 
 
 class ErrorTest(OfflineTest):
@@ -647,6 +674,8 @@ class InterruptTest(OfflineTest):
             first = os.stat(disk / "a.exe").st_mtime_ns
             # Read one file at a time, or eight at once while the walk's thread changes them.
             jobs = ["--jobs", "8" if n % 2 else "1"]
+            if n % 2:
+                evict(disk, rng)
             process, report = self.start(disk, *jobs, *(["--quarantine", quarantine] if quarantine else []))
             # From the first change on: the signals are caught by then.
             while not (quarantine and quarantine.exists()) and os.stat(disk / "a.exe").st_mtime_ns == first:
