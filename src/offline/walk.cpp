@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 
 #include "offline/image_scan.h"
 #include "offline/interrupt.h"
+#include "offline/list_ahead.h"
 #include "offline/posix_file.h"
 #include "offline/read_ahead.h"
 #include "offline/report.h"
@@ -97,9 +99,16 @@ void set_root(Scan &scan, const Level &level)
     scan.root_ino = level.root_ino;
 }
 
+uint64_t now_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
 // Lists the folder at path, open as fd, and makes it the deepest level. A
 // folder on another volume than the one above it is a new root.
-void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::string &path)
+void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::string &path, ListAheadStart &ahead)
 {
     struct stat st;
     std::string error;
@@ -111,10 +120,12 @@ void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::strin
     // A folder reached again (listed with its files, or below two PATHs) is walked once.
     if (scan.walked.count({st.st_dev, st.st_ino}) != 0)
         return;
+    const uint64_t started = now_ns();
     if (!list_folder(fd.get(), &level.names, &error)) {
         skipped(scan, path, error);
         return;
     }
+    listed_folder(ahead, level.names.size(), now_ns() - started);
     scan.walked.insert({st.st_dev, st.st_ino});
     std::sort(level.names.begin(), level.names.end(), [](const Name &a, const Name &b) { return a.name < b.name; });
     level.fd = std::move(fd);
@@ -163,7 +174,11 @@ void leave(Scan &scan, std::vector<Level> &levels, std::string &path)
 void walk(Scan &scan, UniqueFd top, std::string &path)
 {
     std::vector<Level> levels;
-    enter(scan, levels, std::move(top), path);
+    ListAheadStart ahead;
+    ahead.jobs = scan.jobs;
+    if (scan.jobs > 1)
+        ahead.top.reset(fcntl(top.get(), F_DUPFD_CLOEXEC, 0));
+    enter(scan, levels, std::move(top), path, ahead);
     while (!levels.empty() && !interrupted()) {
         Level &level = levels.back();
         if (level.next == level.names.size()) {
@@ -189,7 +204,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
             UniqueFd folder(open_untouched(dir_fd, entry.name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             // A folder replaced by a link meanwhile fails here (ELOOP or ENOTDIR) and is not followed.
             if (folder) {
-                enter(scan, levels, std::move(folder), path);
+                enter(scan, levels, std::move(folder), path, ahead);
                 continue;
             }
             skipped(scan, path, failure("cannot open folder"));
