@@ -89,14 +89,14 @@ private:
             below.clear();
             list(folder, buffer, &below);
             lock.lock();
-            // The walk goes through a folder's folders in name order: the first on top.
-            std::sort(below.begin(), below.end(), std::greater<std::string>());
-            for (std::string &path : below) {
-                if (waiting_bytes_ + path.size() > MOST_WAITING_BYTES)
-                    break;
-                waiting_bytes_ += path.size();
-                waiting_.push_back(std::move(path));
-            }
+            // The walk goes through a folder's folders in name order: as many
+            // of the first as there is room for, the first on top.
+            std::sort(below.begin(), below.end());
+            size_t room = 0;
+            while (room < below.size() && waiting_bytes_ + below[room].size() <= MOST_WAITING_BYTES)
+                waiting_bytes_ += below[room++].size();
+            for (size_t i = room; i-- > 0;)
+                waiting_.push_back(std::move(below[i]));
             work_.notify_all();
         }
     }
