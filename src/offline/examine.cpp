@@ -44,13 +44,14 @@ bool read_head_to(int fd, uint64_t size, size_t want, FileHead *head, std::strin
     return true;
 }
 
-bool read_first_page_cached(int fd, uint64_t size, FileHead *head)
+int read_first_page_cached(int fd, uint64_t size, FileHead *head)
 {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(size, FILE_HEAD_FIRST));
     if (head->buffer.size() < want)
         head->buffer.resize(std::max<size_t>(want, RULES_HEAD_SPAN));
-    head->length = pread_cached(fd, head->buffer.data(), want, 0) ? want : 0;
-    return head->length == want;
+    const int cached = pread_cached(fd, head->buffer.data(), want, 0);
+    head->length = cached == 1 ? want : 0;
+    return cached;
 }
 
 bool rate_open_file(int fd, uint64_t size, FileHead *head, ScanVerdict *verdict, std::string *error)

@@ -27,9 +27,9 @@ const size_t FILE_HEAD_FIRST = 4096;
 bool read_head_to(int fd, uint64_t size, size_t want, FileHead *head, std::string *error);
 
 // Reads the first page of the open file fd of size bytes into an empty head
-// when it is in the page cache; false, with the head left empty, when reading
-// it would wait on the disk.
-bool read_first_page_cached(int fd, uint64_t size, FileHead *head);
+// when it is in the page cache: 1. With the head left empty: 0 when reading it
+// would wait on the disk, -1 when the file system cannot tell.
+int read_first_page_cached(int fd, uint64_t size, FileHead *head);
 
 // The verdict for the open regular file fd of size bytes (any 64-bit size),
 // from as many of its first bytes as the rules look at, read into *head

@@ -9,6 +9,7 @@
 #include <stddef.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -136,6 +137,16 @@ private:
     size_t waiting_bytes_ = 1;
     std::atomic<bool> stop_{false};
 };
+
+void prepare_listing_ahead(ListAheadStart &start, unsigned jobs, int top)
+{
+    const long FUSE_MAGIC = 0x65735546;
+    struct statfs volume;
+    if (jobs <= 1 || fstatfs(top, &volume) != 0 || volume.f_type == FUSE_MAGIC)
+        return;
+    start.jobs = jobs;
+    start.top.reset(fcntl(top, F_DUPFD_CLOEXEC, 0));
+}
 
 void listed_folder(ListAheadStart &start, size_t entries, uint64_t nanoseconds)
 {

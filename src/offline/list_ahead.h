@@ -24,6 +24,11 @@ struct ListAheadStart {
     std::shared_ptr<ListAhead> running;  // the threads, once started; stopped with the walk
 };
 
+// Ready for the walk of the PATH whose folder is top, with jobs threads. Not
+// on a FUSE volume (ntfs-3g, say): its one daemon answers one request at a
+// time, and it would be asked for every listing twice.
+void prepare_listing_ahead(ListAheadStart &start, unsigned jobs, int top);
+
 // The walk listed a folder of entries names in nanoseconds: once most of the
 // recent listings waited on the disk, the threads start at the PATH's folder.
 void listed_folder(ListAheadStart &start, size_t entries, uint64_t nanoseconds);

@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,14 +146,23 @@ bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset)
     return true;
 }
 
-bool pread_cached(int fd, void *buffer, size_t count, uint64_t offset)
+uint64_t monotonic_ns()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+int pread_cached(int fd, void *buffer, size_t count, uint64_t offset)
 {
     struct iovec part = {buffer, count};
     ssize_t n;
     do
         n = preadv2(fd, &part, 1, static_cast<off_t>(offset), RWF_NOWAIT);
     while (n < 0 && errno == EINTR);
-    return n >= 0 && static_cast<size_t>(n) == count;
+    if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS))
+        return -1;
+    return n >= 0 && static_cast<size_t>(n) == count ? 1 : 0;
 }
 
 bool pwrite_exactly(int fd, const void *buffer, size_t count, uint64_t offset)

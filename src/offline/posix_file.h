@@ -68,10 +68,13 @@ bool read_pieces(int fd, const std::function<bool(const char *bytes, size_t coun
 // 0) or a read fails (errno set).
 bool pread_exactly(int fd, void *buffer, size_t count, uint64_t offset);
 
+// Nanoseconds on the monotonic clock.
+uint64_t monotonic_ns();
+
 // Reads exactly count bytes at offset when all of them are in the page cache
-// already; false, without waiting on the disk, when any is not (or the file
-// system cannot tell, or the file ends first).
-bool pread_cached(int fd, void *buffer, size_t count, uint64_t offset);
+// already: 1. Without waiting on the disk: 0 when any is not (or the file
+// ends first), -1 when the file system cannot tell (FUSE, say).
+int pread_cached(int fd, void *buffer, size_t count, uint64_t offset);
 
 // Writes exactly count bytes at offset. False with errno set otherwise.
 bool pwrite_exactly(int fd, const void *buffer, size_t count, uint64_t offset);

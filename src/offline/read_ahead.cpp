@@ -234,7 +234,7 @@ bool examine_later(Scan &scan, int dir_fd, const std::string &name, const std::s
     // that would wait on the disk goes to the readers.
     const bool idle = !scan.reader || scan.reader->idle();
     static FileRead here;
-    if (idle && read_listed(listed, scan.archives, &here, true)) {
+    if (idle && read_listed(listed, scan.archives, &here, &scan.slow_reads)) {
         process_file(scan, listed, &here);
         return false;
     }
@@ -242,7 +242,7 @@ bool examine_later(Scan &scan, int dir_fd, const std::string &name, const std::s
     if (idle) {
         item->read.fd = std::move(here.fd);
         item->read.st = here.st;
-    } else if (read_listed(listed, scan.archives, &item->read, true)) {
+    } else if (read_listed(listed, scan.archives, &item->read, &scan.slow_reads)) {
         item->state = Item::Read;
     }
     if (!scan.reader)

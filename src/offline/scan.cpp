@@ -490,7 +490,14 @@ bool worth_reading(const Listed &file, bool archives)
     return worth_reading(file, archives, &ini, &hive, &archive);
 }
 
-bool read_listed(const Listed &file, bool archives, FileRead *read, bool only_cached)
+namespace {
+
+// A read of a file's first bytes longer than this waited on the disk.
+const uint64_t READ_WAITED_NS = 50000;
+
+}  // namespace
+
+bool read_listed(const Listed &file, bool archives, FileRead *read, uint8_t *cached_only)
 {
     bool ini, archive;
     HiveKind hive;
@@ -501,10 +508,24 @@ bool read_listed(const Listed &file, bool archives, FileRead *read, bool only_ca
     if (!worth_reading(file, archives, &ini, &hive, &archive))
         return true;
     read->fd = open_listed(file, O_RDONLY, &read->st, &read->error);
-    if (only_cached && read->fd && read->st.st_size >= WORM_MIN_SIZE &&
-        !read_first_page_cached(read->fd.get(), static_cast<uint64_t>(read->st.st_size), &read->head))
+    if (cached_only == nullptr || !read->fd || read->st.st_size < WORM_MIN_SIZE) {
+        rate_read(read);
+        return true;
+    }
+    const int cached = read_first_page_cached(read->fd.get(), static_cast<uint64_t>(read->st.st_size), &read->head);
+    if (cached == 0)
         return false;
+    if (cached == 1) {
+        rate_read(read);
+        return true;
+    }
+    // Where the page cache cannot tell, the file is read here while such
+    // reads are quick: once most of the recent ones waited, no more.
+    if (__builtin_popcount(*cached_only) >= 4)
+        return false;
+    const uint64_t started = monotonic_ns();
     rate_read(read);
+    *cached_only = static_cast<uint8_t>(*cached_only << 1 | (monotonic_ns() - started > READ_WAITED_NS ? 1 : 0));
     return true;
 }
 

@@ -42,6 +42,7 @@ struct Scan {
     std::set<std::pair<dev_t, ino_t>> walked;  // every folder listed so far (device and inode)
     bool said_no_undo = false;           // --clean without --quarantine: said once, at the first change
     unsigned jobs = 1;                   // files read at once; 1: all by the walk itself
+    uint8_t slow_reads = 0;              // the walk's last reads where the page cache could not tell: 1 for one that waited
     uint64_t met = 0;                    // regular files the walk met, examined or not yet
     std::shared_ptr<ReadAhead> reader;   // with jobs above 1: the threads that read ahead of the walk
 };
@@ -71,9 +72,11 @@ struct FileRead {
 bool worth_reading(const Listed &file, bool archives);
 
 // Opens the listed file and rates it, when process_file would. With
-// only_cached, a file whose first page is not in the page cache is left open
-// and unread for rate_read: false.
-bool read_listed(const Listed &file, bool archives, FileRead *read, bool only_cached = false);
+// cached_only, a file whose first page is not in the page cache is left open
+// and unread for rate_read: false. Where the file system cannot tell, it is
+// read unless most of the last eight such reads (a bit each in *cached_only,
+// 1 for one that waited) waited on the disk.
+bool read_listed(const Listed &file, bool archives, FileRead *read, uint8_t *cached_only = nullptr);
 
 // Rates the file read_listed opened, when the rules read it.
 void rate_read(FileRead *read);

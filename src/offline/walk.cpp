@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,13 +98,6 @@ void set_root(Scan &scan, const Level &level)
     scan.root_ino = level.root_ino;
 }
 
-uint64_t now_ns()
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-}
-
 // Lists the folder at path, open as fd, and makes it the deepest level. A
 // folder on another volume than the one above it is a new root.
 void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::string &path, ListAheadStart &ahead)
@@ -120,12 +112,12 @@ void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::strin
     // A folder reached again (listed with its files, or below two PATHs) is walked once.
     if (scan.walked.count({st.st_dev, st.st_ino}) != 0)
         return;
-    const uint64_t started = now_ns();
+    const uint64_t started = monotonic_ns();
     if (!list_folder(fd.get(), &level.names, &error)) {
         skipped(scan, path, error);
         return;
     }
-    listed_folder(ahead, level.names.size(), now_ns() - started);
+    listed_folder(ahead, level.names.size(), monotonic_ns() - started);
     scan.walked.insert({st.st_dev, st.st_ino});
     std::sort(level.names.begin(), level.names.end(), [](const Name &a, const Name &b) { return a.name < b.name; });
     level.fd = std::move(fd);
@@ -175,9 +167,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
 {
     std::vector<Level> levels;
     ListAheadStart ahead;
-    ahead.jobs = scan.jobs;
-    if (scan.jobs > 1)
-        ahead.top.reset(fcntl(top.get(), F_DUPFD_CLOEXEC, 0));
+    prepare_listing_ahead(ahead, scan.jobs, top.get());
     enter(scan, levels, std::move(top), path, ahead);
     while (!levels.empty() && !interrupted()) {
         Level &level = levels.back();

@@ -1181,31 +1181,18 @@ class NtfsTest(OfflineTest):
             self.assertEqual(after["WINDOWS/SYSTEM.INI"][0], INI_CRLF_REPAIRED)
 
 
-    def test_jobs_where_listings_wait(self):
-        """ntfs-3g answers each listing through FUSE, which takes long enough for the walk to have folders
-        listed ahead by threads: report and --clean with --jobs 8 give what --jobs 1 gives, on two copies of
-        one volume."""
+    def test_jobs_where_the_page_cache_cannot_tell(self):
+        """ntfs-3g cannot say whether a file's first page is in memory (FUSE): the walk reads files itself while
+        that is quick. Report and --clean with --jobs 8 give what --jobs 1 gives, on two copies of one volume."""
         image, volume = self.make_volume()
-        kinds = [lambda p: mkimage(p, "worm", "--host", WINE_PE / "winver.exe"),
-                 lambda p: mkimage(p, "worm", "--size", 60000),
-                 lambda p: shutil.copyfile(WINE_PE / "write.exe", p),
-                 lambda p: p.write_bytes(os.urandom(70000))]
         with mounted(image, volume):
-            for i in range(160):
-                path = volume / ("D%d/S%d/%03d.exe" % (i % 7, i % 3, i))
-                path.parent.mkdir(parents=True, exist_ok=True)
-                kinds[i % 4 if i % 11 else 0](path)
-            self.make_windows(volume)
+            make_tree_of_programs(volume)
         copy = self.tmp / "copy.img"
         shutil.copyfile(image, copy)
         outcomes = []
         for disk, jobs in ((image, "1"), (copy, "8")):
             with mounted(disk, volume):
-                report = run([volume], "-j", jobs)
-                cleaned = run([volume], "--json", "--clean", "-j", jobs)
-                files = {path: hashlib.sha256(entry[0]).hexdigest() for path, entry in files_only(state(volume)).items()}
-            outcomes.append([report.returncode, report.stdout, report.stderr, cleaned.returncode, cleaned.stdout,
-                             cleaned.stderr, files])
+                outcomes.append(jobs_outcome(volume, jobs))
         self.assertEqual(outcomes[0][0], 1)
         self.assertGreater(outcomes[0][1].count(b"infected"), 40)
         self.assertEqual(outcomes[1], outcomes[0])
@@ -1349,9 +1336,69 @@ WINDOWS_FINDINGS = {("WINDOWS/NOTEPAD.EXE", "infected"), ("Program Files/winver.
 
 @unittest.skipUnless(os.geteuid() == 0 and os.path.exists("/dev/loop-control") and os.path.exists("/dev/fuse"),
                      "opening disk images needs root, loop devices (/dev/loop-control) and FUSE (/dev/fuse)")
+def make_tree_of_programs(volume):
+    """160 programs in 21 folders: infected, worm copies, clean programs, random bytes; and make_windows's."""
+    kinds = [lambda p: mkimage(p, "worm", "--host", WINE_PE / "winver.exe"),
+             lambda p: mkimage(p, "worm", "--size", 60000),
+             lambda p: shutil.copyfile(WINE_PE / "write.exe", p),
+             lambda p: p.write_bytes(os.urandom(70000))]
+    for i in range(160):
+        path = volume / ("D%d/S%d/%03d.exe" % (i % 7, i % 3, i))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        kinds[i % 4 if i % 11 else 0](path)
+    make_windows(volume)
+
+
+def jobs_outcome(volume, jobs, again=lambda: contextlib.nullcontext()):
+    """Everything a report and a --clean with --jobs jobs give, and the files after; again() is entered
+    around each run."""
+    with again():
+        report = run([volume], "-j", jobs)
+    with again():
+        cleaned = run([volume], "--json", "--clean", "-j", jobs)
+    with again():
+        files = {path: hashlib.sha256(entry[0]).hexdigest() for path, entry in files_only(state(volume)).items()}
+    return [report.returncode, report.stdout, report.stderr, cleaned.returncode, cleaned.stdout, cleaned.stderr,
+            files]
+
+
 @unittest.skipUnless(all(shutil.which(tool) for tool in ("mkntfs", "sfdisk", "losetup", "mkfs.ext4")),
                      "needs ntfs-3g, fdisk, util-linux and e2fsprogs (scripts/setup.sh)")
 class ImageTest(OfflineTest):
+    def test_jobs_on_a_volume_just_mounted(self):
+        """An ext4 volume mounted from an image whose bytes are out of memory, as a disk just attached: the
+        walk's listings wait on the disk, and threads list folders ahead of it. Report and --clean with --jobs
+        8 give what --jobs 1 gives, each run on a volume mounted anew."""
+        image = self.tmp / "ext4.img"
+        with open(image, "wb") as f:
+            f.truncate(64 << 20)
+        subprocess.run(["mkfs.ext4", "-q", "-F", str(image)], check=True, capture_output=True)
+        volume = self.tmp / "ext4"
+        volume.mkdir()
+
+        @contextlib.contextmanager
+        def cold(disk):
+            os.sync()
+            fd = os.open(disk, os.O_RDONLY)
+            os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+            os.close(fd)
+            subprocess.run(["mount", "-o", "loop", str(disk), str(volume)], check=True)
+            try:
+                yield
+            finally:
+                subprocess.run(["umount", str(volume)], check=True)
+
+        with cold(image):
+            make_tree_of_programs(volume)
+        outcomes = []
+        for jobs in ("1", "8"):
+            disk = self.tmp / ("copy%s.img" % jobs)
+            shutil.copyfile(image, disk)
+            outcomes.append(jobs_outcome(volume, jobs, lambda: cold(disk)))
+        self.assertEqual(outcomes[0][0], 1)
+        self.assertGreater(outcomes[0][1].count(b"infected"), 40)
+        self.assertEqual(outcomes[1], outcomes[0])
+
     @staticmethod
     def untouched(image, set_past=False):
         """The image's bytes, read without moving its access time, and its times; with set_past, an access
