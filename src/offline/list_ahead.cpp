@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/openat2.h>
-#include <signal.h>
 #include <stddef.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,12 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "offline/workers.h"
 
 namespace {
 
@@ -52,30 +49,14 @@ public:
     ListAhead(unsigned jobs, int top) : top_(top)
     {
         waiting_.push_back(".");
-        for (unsigned i = 0; i < jobs; ++i)
-            threads_.emplace_back([this] { run(); });
+        start_workers(threads_, jobs, [this] { run(); });
     }
 
-    ~ListAhead()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        work_.notify_all();
-        for (std::thread &thread : threads_)
-            thread.join();
-    }
+    ~ListAhead() { stop_workers(threads_, mutex_, work_, stop_); }
 
 private:
     void run()
     {
-        // Signals are for the walk's thread.
-        sigset_t set;
-        sigfillset(&set);
-        for (int synchronous : {SIGBUS, SIGSEGV, SIGFPE, SIGILL})
-            sigdelset(&set, synchronous);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
         std::vector<char> buffer(size_t{64} << 10);
         std::vector<std::string> below;
         std::unique_lock<std::mutex> lock(mutex_);

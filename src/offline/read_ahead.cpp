@@ -19,6 +19,7 @@
 #include "offline/posix_file.h"
 #include "offline/report.h"
 #include "offline/scan.h"
+#include "offline/workers.h"
 
 namespace {
 
@@ -87,20 +88,10 @@ public:
         if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
             most = std::max<size_t>(1, static_cast<size_t>(limit.rlim_cur / 32));
         in_flight_ = std::min<size_t>(most, size_t{4} * jobs);
-        for (unsigned i = 0; i < jobs; ++i)
-            threads_.emplace_back([this] { run(); });
+        start_workers(threads_, jobs, [this] { run(); });
     }
 
-    ~ReadAhead()
-    {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        work_.notify_all();
-        for (std::thread &thread : threads_)
-            thread.join();
-    }
+    ~ReadAhead() { stop_workers(threads_, mutex_, work_, stop_); }
 
     void add(Scan &scan, std::unique_ptr<Item> item)
     {
@@ -134,12 +125,6 @@ public:
 private:
     void run()
     {
-        // Signals are for the walk's thread, which stops between changes.
-        sigset_t set;
-        sigfillset(&set);
-        for (int synchronous : {SIGBUS, SIGSEGV, SIGFPE, SIGILL})
-            sigdelset(&set, synchronous);
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             work_.wait(lock, [this] { return stop_ || !queue_.empty(); });
@@ -208,7 +193,7 @@ private:
     std::mutex mutex_;                          // guards what follows
     std::condition_variable work_, done_;
     std::deque<Item *> queue_;                  // handed over, no reader yet
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};
 };
 
 unsigned default_jobs()
