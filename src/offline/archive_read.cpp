@@ -257,16 +257,18 @@ void support_formats_by_start(struct archive *a, const uint8_t *bytes, size_t si
         archive_read_support_format_iso9660(a);
     archive_read_support_format_tar(a);
     archive_read_support_format_xar(a);
-    archive_read_support_format_zip_streamable(a);
+    // The bidders of the formats below take only their own signature at the
+    // start (for bytes that do not start like a program), which a shorter
+    // prefix of it (for LHA, "-l" at 2 and "-" at 6) always matches. Each
+    // one's reader state, allocated and zeroed, costs more than the rest of
+    // the look (tens of KiB for 7z, RAR, RAR5): it is made only for bytes that
+    // may be one, libarchive deciding. (Behind a compression they bid on other
+    // bytes; but a compression recognised sends the file to the full
+    // detection, whatever it holds.)
+    if (starts_with(bytes, size, "PK", 2))
+        archive_read_support_format_zip_streamable(a);
     if (starts_like_program(bytes, size))
         return;
-    // For bytes that do not start like a program, these formats' bidders take
-    // only their own signature at the start, which a shorter prefix of it
-    // (for LHA, "-l" at 2 and "-" at 6) always matches. Each one's reader
-    // state, tens of KiB allocated and zeroed, costs more than the rest of the
-    // look: it is made only for bytes that may be one, libarchive deciding.
-    // (Behind a compression they bid on other bytes; but a compression
-    // recognised sends the file to the full detection, whatever it holds.)
     if (starts_with(bytes, size, "7z\xBC\xAF\x27\x1C", 6))
         archive_read_support_format_7zip(a);
     if (starts_with(bytes, size, "MSCF", 4))
