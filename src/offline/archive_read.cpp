@@ -305,6 +305,9 @@ Program program_image_end(const uint8_t *head, size_t head_size, uint64_t size, 
         return Program::Undecided;
     uint64_t at = 0;
     const uint64_t table = static_cast<uint64_t>(e_lfanew) + 24 + optional_size;
+    // A section table that runs past the bytes given is known before reading it.
+    if (table + 40ull * sections > span)
+        return Program::Undecided;
     for (uint32_t i = 0; i < sections; ++i) {
         const uint64_t entry = table + 40ull * i;
         uint32_t raw_size = 0, raw_offset = 0;
