@@ -18,8 +18,6 @@
 
 namespace {
 
-const char *const ARCHIVE_EXTENSIONS[] = {".zip", ".iso", ".cab", ".7z",  ".rar", ".tar", ".tgz", ".gz",
-                                          ".bz2", ".xz",  ".lzh", ".lha", ".arj", ".img"};
 const char *const COMPRESSION_EXTENSIONS[] = {".gz", ".bz2", ".xz"};
 
 bool ends_with(const std::string &name, const char *extension)
@@ -43,26 +41,38 @@ std::string uncompressed_name(const std::string &name)
     return name;
 }
 
+// Four bytes as one word, the same on any machine.
+constexpr uint32_t word(const char *four)
+{
+    return static_cast<uint32_t>(static_cast<uint8_t>(four[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(four[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(four[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(four[3])) << 24;
+}
+
 // Asked of every file the walk meets: each extension is a dot and at most
-// three characters, compared as four bytes (the shorter with their NUL).
+// three characters, compared as four bytes (the shorter with their NUL) in
+// one word.
 bool named_like_archive(const char *name)
 {
     const char *dot = strrchr(name, '.');
-    const size_t length = dot != nullptr && dot != name ? strlen(dot) : 0;
-    if (length < 2 || length > 4)
+    if (dot == nullptr || dot == name)
         return false;
     char key[4] = {};
-    for (size_t i = 0; i < length; ++i)
-        key[i] = dot[i] >= 'A' && dot[i] <= 'Z' ? static_cast<char>(dot[i] - 'A' + 'a') : dot[i];
-    // Compared as one word each (a call to memcmp for each cost more than the rest).
-    const auto word = [](const char *four) {
-        uint32_t w;
-        memcpy(&w, four, 4);
-        return w;
-    };
-    const uint32_t wanted = word(key);
-    return std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
-                       [&](const char *extension) { return word(extension) == wanted; });
+    size_t length = 0;
+    for (; length < 4 && dot[length] != '\0'; ++length)
+        key[length] = dot[length] >= 'A' && dot[length] <= 'Z' ? static_cast<char>(dot[length] - 'A' + 'a')
+                                                                : dot[length];
+    if (length < 2 || dot[length] != '\0')
+        return false;
+    switch (word(key)) {
+    case word(".zip"): case word(".iso"): case word(".cab"): case word(".7z"):  case word(".rar"):
+    case word(".tar"): case word(".tgz"): case word(".gz"):  case word(".bz2"): case word(".xz"):
+    case word(".lzh"): case word(".lha"): case word(".arj"): case word(".img"):
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool named_like_archive(const std::string &name)
