@@ -58,7 +58,7 @@ the machine may be shared.
 
 Run from the worktree after scripts/build.sh:
   python3 bench/run_bench.py [--rounds 7] [--files 50000] [--folders 2000]
-  python3 bench/run_bench.py --offline [--clamav] [--memory-factor 4] [--no-cold]
+  python3 bench/run_bench.py --offline [--clamav] [--memory-factor 4] [--no-cold] [--offline-jobs 1]
   python3 bench/run_bench.py --offline --archives [--clamav] [--archive-mb 1000] --work build/bench-work
   python3 bench/run_bench.py --offline --jobs [--rounds 7] [--memory-factor 4]
 """
@@ -108,6 +108,8 @@ def parse_args():
     p.add_argument("--archive-mb", type=int, default=1000, help="offline --archives: corpus size in MB")
     p.add_argument("--no-cold", action="store_true", help="offline: warm page cache only")
     p.add_argument("--jobs", action="store_true", help="offline: --jobs 1 against the default number of jobs")
+    p.add_argument("--offline-jobs", type=int, default=None, metavar="N",
+                   help="offline: run veskacure-offline (report and --no-archives) with --jobs N")
     return p.parse_args()
 
 
@@ -348,11 +350,12 @@ def main_offline(args, work, want_clamav):
         print("the page cache cannot be dropped here (not root, or /proc/sys read-only): cold figures skipped")
     for name, ordinary in (("ordinary", True), ("programs", False)):
         tree = generate(name, args.files, args.folders, ordinary)
+        jobs = [] if args.offline_jobs is None else ["--jobs", str(args.offline_jobs)]
         programs = {
             "walk": [str(floor), "--walk", str(tree)],
             "floor": [str(floor), str(tree)],
-            "offline": [str(offline), "--quiet", str(tree)],
-            "no-arch": [str(offline), "--quiet", "--no-archives", str(tree)],
+            "offline": [str(offline), "--quiet"] + jobs + [str(tree)],
+            "no-arch": [str(offline), "--quiet", "--no-archives"] + jobs + [str(tree)],
         }
         if want_clamav and not ordinary:
             programs["clamscan"] = ["clamscan", "-r", "--no-summary", "--infected",

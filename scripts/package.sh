@@ -19,7 +19,7 @@ case "${1:-}" in
 esac
 
 bash scripts/setup.sh cmake make clang g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-    libcli11-dev nlohmann-json3-dev libssl-dev pkg-config libhivex-dev libarchive-dev libblkid-dev \
+    libcli11-dev nlohmann-json3-dev nettle-dev pkg-config libhivex-dev libarchive-dev libblkid-dev \
     dpkg-dev zip git gzip
 jobs=$(nproc 2>/dev/null || echo 2)
 : "${SOURCE_DATE_EPOCH:=$(git log -1 --format=%ct)}"

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12: the mingw-w64 cross
 # compiler, Wine (32-bit, and 64-bit for the tests under WoW64), GoogleTest, clang with its sanitizer and fuzzer
-# runtimes, CMake; for veskacure-offline CLI11, nlohmann/json and OpenSSL's
-# libcrypto (SHA-256), hivex (registry hives; pkg-config finds it),
+# runtimes, CMake; for veskacure-offline CLI11, nlohmann/json and Nettle
+# (SHA-256), hivex (registry hives; pkg-config finds it),
 # libarchive (archives and CD images), libblkid (volume identity, disk images),
 # ntfs-3g (the NTFS volumes of the disk images it opens) and qemu-storage-daemon
 # (qemu-system-common: virtual machines' images), and for its tests mkntfs,
@@ -16,7 +16,7 @@ set -euo pipefail
 
 packages=(cmake make g++ clang libclang-rt-14-dev libgtest-dev python3 locales
           g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386 wine64
-          libcli11-dev nlohmann-json3-dev libssl-dev ntfs-3g util-linux
+          libcli11-dev nlohmann-json3-dev nettle-dev ntfs-3g util-linux
           pkg-config libhivex-dev libhivex-bin libwin-hivex-perl chntpw
           libarchive-dev libblkid-dev dosfstools mtools fdisk e2fsprogs qemu-utils qemu-system-common zip unzip libarchive-tools xorriso gcab p7zip-full
           tar gzip dpkg-dev lintian man-db groff-base)

@@ -18,8 +18,6 @@
 
 namespace {
 
-const char *const ARCHIVE_EXTENSIONS[] = {".zip", ".iso", ".cab", ".7z",  ".rar", ".tar", ".tgz", ".gz",
-                                          ".bz2", ".xz",  ".lzh", ".lha", ".arj", ".img"};
 const char *const COMPRESSION_EXTENSIONS[] = {".gz", ".bz2", ".xz"};
 
 bool ends_with(const std::string &name, const char *extension)
@@ -43,19 +41,41 @@ std::string uncompressed_name(const std::string &name)
     return name;
 }
 
+// Four bytes as one word, the same on any machine.
+constexpr uint32_t word(const char *four)
+{
+    return static_cast<uint32_t>(static_cast<uint8_t>(four[0])) |
+           static_cast<uint32_t>(static_cast<uint8_t>(four[1])) << 8 |
+           static_cast<uint32_t>(static_cast<uint8_t>(four[2])) << 16 |
+           static_cast<uint32_t>(static_cast<uint8_t>(four[3])) << 24;
+}
+
+const uint32_t ARCHIVE_EXTENSIONS[] = {word(".zip"), word(".iso"), word(".cab"), word(".7z"),  word(".rar"),
+                                       word(".tar"), word(".tgz"), word(".gz"),  word(".bz2"), word(".xz"),
+                                       word(".lzh"), word(".lha"), word(".arj"), word(".img")};
+
 // Asked of every file the walk meets: each extension is a dot and at most
-// three characters, compared as four bytes (the shorter with their NUL).
+// three characters, compared as four bytes (the shorter with their NUL) in
+// one word, its ASCII capitals made small all at once. No branch depends on
+// the letters: names in a folder come in every order.
 bool named_like_archive(const char *name)
 {
     const char *dot = strrchr(name, '.');
-    const size_t length = dot != nullptr && dot != name ? strlen(dot) : 0;
+    if (dot == nullptr || dot == name)
+        return false;
+    const size_t length = strlen(dot);
     if (length < 2 || length > 4)
         return false;
-    char key[4] = {};
-    for (size_t i = 0; i < length; ++i)
-        key[i] = dot[i] >= 'A' && dot[i] <= 'Z' ? static_cast<char>(dot[i] - 'A' + 'a') : dot[i];
-    return std::any_of(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS),
-                       [&](const char *extension) { return memcmp(key, extension, 4) == 0; });
+    const char key[4] = {dot[0], dot[1], length > 2 ? dot[2] : '\0', length > 3 ? dot[3] : '\0'};
+    uint32_t w = word(key);
+    // A byte of 0x41 ('A') to 0x5A ('Z') gets 0x20: its low seven bits plus
+    // 0x3F reach 0x80, plus 0x25 do not, and its own top bit is clear.
+    const uint32_t low = w & 0x7F7F7F7Fu;
+    w |= ((low + 0x3F3F3F3Fu) & ~(low + 0x25252525u) & ~w & 0x80808080u) >> 2;
+    bool found = false;
+    for (const uint32_t extension : ARCHIVE_EXTENSIONS)
+        found |= extension == w;
+    return found;
 }
 
 bool named_like_archive(const std::string &name)

@@ -241,23 +241,44 @@ bool starts_like_program(const uint8_t *bytes, size_t size)
     return (size >= 2 && memcmp(bytes, "MZ", 2) == 0) || (size >= 4 && memcmp(bytes, "\x7F" "ELF", 4) == 0);
 }
 
+bool starts_with(const uint8_t *bytes, size_t size, const char *magic, size_t length)
+{
+    return size >= length && memcmp(bytes, magic, length) == 0;
+}
+
 void support_formats_by_start(struct archive *a, const uint8_t *bytes, size_t size)
 {
     archive_read_support_format_ar(a);
     archive_read_support_format_cpio(a);
-    // Its volume descriptors lie from 32 KiB on: only bytes that reach them can be one.
-    if (size > (32 << 10))
+    // Its volume descriptors lie from 32 KiB on, and its bidder wants the first
+    // eight of them (48 KiB in all) or bids nothing: fewer bytes, copied into a
+    // buffer of its own first, cannot be one.
+    if (size >= (48 << 10))
         archive_read_support_format_iso9660(a);
     archive_read_support_format_tar(a);
     archive_read_support_format_xar(a);
-    archive_read_support_format_zip_streamable(a);
+    // The bidders of the formats below take only their own signature at the
+    // start (for bytes that do not start like a program), which a shorter
+    // prefix of it (for LHA, "-l" at 2 and "-" at 6) always matches. Each
+    // one's reader state, allocated and zeroed, costs more than the rest of
+    // the look (tens of KiB for 7z, RAR, RAR5): it is made only for bytes that
+    // may be one, libarchive deciding. (Behind a compression they bid on other
+    // bytes; but a compression recognised sends the file to the full
+    // detection, whatever it holds.)
+    if (starts_with(bytes, size, "PK", 2))
+        archive_read_support_format_zip_streamable(a);
     if (starts_like_program(bytes, size))
         return;
-    archive_read_support_format_7zip(a);
-    archive_read_support_format_cab(a);
-    archive_read_support_format_lha(a);
-    archive_read_support_format_rar(a);
-    archive_read_support_format_rar5(a);
+    if (starts_with(bytes, size, "7z\xBC\xAF\x27\x1C", 6))
+        archive_read_support_format_7zip(a);
+    if (starts_with(bytes, size, "MSCF", 4))
+        archive_read_support_format_cab(a);
+    if (size >= 7 && bytes[2] == '-' && bytes[3] == 'l' && bytes[6] == '-')
+        archive_read_support_format_lha(a);
+    if (starts_with(bytes, size, "Rar!\x1A\x07\x00", 7))
+        archive_read_support_format_rar(a);
+    if (starts_with(bytes, size, "Rar!\x1A\x07\x01\x00", 8))
+        archive_read_support_format_rar5(a);
 }
 
 // The image's end moves past a part of the file that starts right there (on
@@ -284,6 +305,9 @@ Program program_image_end(const uint8_t *head, size_t head_size, uint64_t size, 
         return Program::Undecided;
     uint64_t at = 0;
     const uint64_t table = static_cast<uint64_t>(e_lfanew) + 24 + optional_size;
+    // A section table that runs past the bytes given is known before reading it.
+    if (table + 40ull * sections > span)
+        return Program::Undecided;
     for (uint32_t i = 0; i < sections; ++i) {
         const uint64_t entry = table + 40ull * i;
         uint32_t raw_size = 0, raw_offset = 0;

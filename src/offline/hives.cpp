@@ -141,14 +141,24 @@ void handle_hive(HiveRun &run, const MetHive &hive)
 
 HiveKind hive_named(const std::string &path)
 {
-    const size_t slash = path.rfind('/');
-    const char *name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-    if (strcasecmp(name, "NTUSER.DAT") == 0)
-        return HiveKind::User;
-    const HiveKind kind = strcasecmp(name, "SOFTWARE") == 0 ? HiveKind::Software
-                          : strcasecmp(name, "SYSTEM") == 0 ? HiveKind::System
-                          : strcasecmp(name, "SAM") == 0    ? HiveKind::Sam
-                                                            : HiveKind::None;
+    // Asked of every file the walk meets: its name's length alone rules out
+    // nearly all, before any comparison.
+    const char *slash = static_cast<const char *>(memrchr(path.data(), '/', path.size()));
+    const char *name = slash != nullptr ? slash + 1 : path.c_str();
+    HiveKind kind = HiveKind::None;
+    switch (path.c_str() + path.size() - name) {
+    case 10:
+        return strcasecmp(name, "NTUSER.DAT") == 0 ? HiveKind::User : HiveKind::None;
+    case 8:
+        kind = strcasecmp(name, "SOFTWARE") == 0 ? HiveKind::Software : HiveKind::None;
+        break;
+    case 6:
+        kind = strcasecmp(name, "SYSTEM") == 0 ? HiveKind::System : HiveKind::None;
+        break;
+    case 3:
+        kind = strcasecmp(name, "SAM") == 0 ? HiveKind::Sam : HiveKind::None;
+        break;
+    }
     return kind != HiveKind::None && strcasecmp(folder_name(path).c_str(), "config") == 0 ? kind : HiveKind::None;
 }
 

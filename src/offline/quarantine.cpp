@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include <openssl/evp.h>
+#include <nettle/sha2.h>
 
 namespace {
 
@@ -230,11 +230,8 @@ UniqueFd open_kept(const Quarantine &q, const std::string &name, std::string *er
 bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, int copy_to,
                const char *cannot_write, bool fill_holes)
 {
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        *error = "cannot compute SHA-256";
-        return false;
-    }
+    struct sha256_ctx context;
+    sha256_init(&context);
     struct stat st;
     if (fstat(fd, &st) != 0) {
         *error = failure("cannot read");
@@ -252,7 +249,7 @@ bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, 
     const auto take = [&](const char *bytes, size_t count, bool data) {
         written = copy_to < 0 || (!data && !fill_holes) || pwrite_exactly(copy_to, bytes, count, offset);
         if (written) {
-            EVP_DigestUpdate(context.get(), bytes, count);
+            sha256_update(&context, count, reinterpret_cast<const uint8_t *>(bytes));
             offset += count;
         }
         return written;
@@ -294,10 +291,9 @@ bool hash_file(int fd, std::string *sha256, uint64_t *size, std::string *error, 
         *error = failure(read ? cannot_write : "cannot read", reason);
         return false;
     }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &length);
-    *sha256 = to_hex(std::string(reinterpret_cast<char *>(digest), length));
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof digest, digest);
+    *sha256 = to_hex(std::string(reinterpret_cast<char *>(digest), sizeof digest));
     return true;
 }
 

@@ -475,7 +475,9 @@ namespace {
 bool worth_reading(const Listed &file, bool archives, bool *ini, HiveKind *hive, bool *archive)
 {
     const char *slash = strrchr(file.name, '/');
-    *ini = strcasecmp(slash != nullptr ? slash + 1 : file.name, "SYSTEM.INI") == 0;
+    const char *base = slash != nullptr ? slash + 1 : file.name;
+    // Asked of every file: its first letter rules out nearly all.
+    *ini = (base[0] == 'S' || base[0] == 's') && strcasecmp(base, "SYSTEM.INI") == 0;
     *hive = hive_named(file.path);
     *archive = archives && archive_candidate(file.name, static_cast<uint64_t>(file.st.st_size));
     return file.st.st_size >= WORM_MIN_SIZE || *ini || *hive != HiveKind::None || *archive;
@@ -541,8 +543,7 @@ void rate_read(FileRead *read)
 
 void process_file(Scan &scan, const Listed &file, FileRead *read)
 {
-    const char *slash = strrchr(file.name, '/');
-    if (in_quarantine(scan, file, slash))
+    if (scan.quarantine != nullptr && in_quarantine(scan, file, strrchr(file.name, '/')))
         return;
     ++scan.out.totals.files;
     bool ini, archive;

@@ -112,6 +112,30 @@ class ArchiveTest(OfflineTest):
             ("TARSFX.EXE", ("bin/TWICE.EXE",), "infected", "failed", "inside a tar archive: not rewritten")]))
         self.assertEqual(state(self.root), before)
 
+    def test_archives_known_by_their_first_bytes_whatever_their_names(self):
+        """A 7z and a CAB named like no archive (large enough to be opened) are looked into; so is any file
+        that starts with the signature of RAR, RAR5 or LHA (here followed by zeros: damaged, said so). Random
+        bytes are none."""
+        (self.src / "NOISE.BIN").write_bytes(os.urandom(60000))
+        tool("7z", "a", "-bd", self.tmp / "a.7z", "SETUP.EXE", "NOISE.BIN", cwd=self.src)
+        tool("gcab", "-cz", self.tmp / "a.cab", "bin/COPY.EXE", "NOISE.BIN", cwd=self.src)
+        shutil.copyfile(self.tmp / "a.7z", self.root / "DISK1.DAT")
+        shutil.copyfile(self.tmp / "a.cab", self.root / "DATA.BIN")
+        zeros = bytes(60000)
+        for name, signature in (("R4.BIN", b"Rar!\x1a\x07\x00"), ("R5.BIN", b"Rar!\x1a\x07\x01\x00"),
+                                ("LH.BIN", b"\x20\x00-lh5-"), ("LZ.BIN", b"\x20\x00-lz5-")):
+            (self.root / name).write_bytes(signature + zeros)
+        (self.root / "MEDIA.DAT").write_bytes(os.urandom(300000))
+        status, found, summary = self.findings()
+        self.assertEqual((status, found), (2, [
+            ("DATA.BIN", ("bin/COPY.EXE",), "worm-copy", "reported", None),
+            ("DISK1.DAT", ("SETUP.EXE",), "infected", "reported", None),
+            ("LH.BIN", (), "not-examined", "skipped", "damaged archive: LHa header sum error"),
+            ("LZ.BIN", (), "not-examined", "skipped", "damaged archive: LHa header sum error"),
+            ("R4.BIN", (), "not-examined", "skipped", "damaged archive: Bad RAR file"),
+            ("R5.BIN", (), "not-examined", "skipped", "damaged archive: Too small block encountered (0 bytes)")]))
+        self.assertEqual((summary["files"], summary["archives"]), (7, 6))
+
     def findings(self, *options):
         r = run([self.root], "--json", *options)
         lines = [json.loads(line) for line in r.stdout.splitlines()]
