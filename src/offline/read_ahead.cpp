@@ -204,12 +204,12 @@ unsigned default_jobs()
     return static_cast<unsigned>(std::max(4, processors));
 }
 
-bool examine_later(Scan &scan, int dir_fd, const std::string &name, const std::string &path, const struct stat &st,
+bool examine_later(Scan &scan, int dir_fd, const char *name, const std::string &path, const struct stat &st,
                    size_t folder_length)
 {
     ++scan.met;
     // Most files are not opened: counted at once, which shows nowhere but in the progress line.
-    const Listed listed{dir_fd, name.c_str(), path, st};
+    const Listed listed{dir_fd, name, path, st};
     if (scan.jobs <= 1 || !worth_reading(listed, scan.archives)) {
         process_file(scan, listed);
         return false;
@@ -237,10 +237,10 @@ bool examine_later(Scan &scan, int dir_fd, const std::string &name, const std::s
         // No descriptor to spare: the files before it are done first, then it, as one thread would.
         finish_reading(scan);
         struct stat now;
-        if (fstatat(dir_fd, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(dir_fd, name, &now, AT_SYMLINK_NOFOLLOW) != 0)
             report(scan.out, path, Kind::NotExamined, Action::Skipped, failure("cannot examine"));
         else if (S_ISREG(now.st_mode))
-            process_file(scan, Listed{dir_fd, name.c_str(), path, now});
+            process_file(scan, Listed{dir_fd, name, path, now});
         if (folder_length != std::string::npos)
             show_progress(scan.out, path.substr(0, folder_length));
         return true;

@@ -22,7 +22,7 @@ unsigned default_jobs();
 // root and PATH), then the progress line shows the folder of folder_length
 // bytes of path (none for npos): answers true. Any other file, and every file
 // with scan.jobs 1, is examined at once: false.
-bool examine_later(Scan &scan, int dir_fd, const std::string &name, const std::string &path, const struct stat &st,
+bool examine_later(Scan &scan, int dir_fd, const char *name, const std::string &path, const struct stat &st,
                    size_t folder_length);
 
 // A step of the walk (a report, the end of a PATH), done after every file

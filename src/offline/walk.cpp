@@ -43,14 +43,16 @@ void progress(Scan &scan, const std::string &folder)
         in_order(scan, [folder](Scan &later) { show_progress(later.out, folder); });
 }
 
+// A name of a folder's listing, kept with the others in one buffer: sorting
+// moves only these.
 struct Name {
-    std::string name;
+    size_t at;           // of the name, NUL-terminated, in the listing's bytes
     unsigned char type;  // d_type: DT_UNKNOWN where the file system does not say
 };
 
 // Lists the folder through its own descriptor, just opened and read by no one
 // else: no second descriptor, no directory stream.
-bool list_folder(int dir_fd, std::vector<Name> *names, std::string *error)
+bool list_folder(int dir_fd, std::vector<char> *bytes, std::vector<Name> *names, std::string *error)
 {
     static std::vector<char> buffer(64 << 10);
     for (;;) {
@@ -67,8 +69,10 @@ bool list_folder(int dir_fd, std::vector<Name> *names, std::string *error)
             struct dirent64 entry;
             memcpy(&entry, buffer.data() + at, offsetof(struct dirent64, d_name));
             const char *name = buffer.data() + at + offsetof(struct dirent64, d_name);
-            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
-                names->push_back(Name{name, entry.d_type});
+            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
+                names->push_back(Name{bytes->size(), entry.d_type});
+                bytes->insert(bytes->end(), name, name + strlen(name) + 1);
+            }
             at += entry.d_reclen;
         }
     }
@@ -81,6 +85,7 @@ struct Level {
     UniqueFd fd;
     dev_t dev;
     ino_t ino;
+    std::vector<char> bytes;  // the names listed
     std::vector<Name> names;  // in name order
     size_t next = 0;          // the first name not yet visited
     size_t length;            // of the folder's path
@@ -113,13 +118,15 @@ void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::strin
     if (scan.walked.count({st.st_dev, st.st_ino}) != 0)
         return;
     const uint64_t started = monotonic_ns();
-    if (!list_folder(fd.get(), &level.names, &error)) {
+    if (!list_folder(fd.get(), &level.bytes, &level.names, &error)) {
         skipped(scan, path, error);
         return;
     }
     listed_folder(ahead, level.names.size(), monotonic_ns() - started);
     scan.walked.insert({st.st_dev, st.st_ino});
-    std::sort(level.names.begin(), level.names.end(), [](const Name &a, const Name &b) { return a.name < b.name; });
+    const char *bytes = level.bytes.data();
+    std::sort(level.names.begin(), level.names.end(),
+              [bytes](const Name &a, const Name &b) { return strcmp(bytes + a.at, bytes + b.at) < 0; });
     level.fd = std::move(fd);
     level.dev = st.st_dev;
     level.ino = st.st_ino;
@@ -176,11 +183,13 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
             continue;
         }
         const Name entry = level.names[level.next++];
+        // Kept in a vector's own memory: still there when a deeper level is entered below.
+        const char *name = level.bytes.data() + entry.at;
         const int dir_fd = level.fd.get();
         path.resize(level.length);
         if (path.empty() || path.back() != '/')
             path += '/';
-        path += entry.name;
+        path += name;
         if (entry.type == DT_LNK) {
             path.resize(level.length);
             continue;
@@ -188,10 +197,10 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
         struct stat st = {};
         // A file read by a reader shows the progress line once examined.
         bool later = false;
-        if (entry.type != DT_DIR && fstatat(dir_fd, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (entry.type != DT_DIR && fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             skipped(scan, path, failure("cannot examine"));
         } else if (entry.type == DT_DIR || S_ISDIR(st.st_mode)) {
-            UniqueFd folder(open_untouched(dir_fd, entry.name.c_str(), O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            UniqueFd folder(open_untouched(dir_fd, name, O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             // A folder replaced by a link meanwhile fails here (ELOOP or ENOTDIR) and is not followed.
             if (folder) {
                 enter(scan, levels, std::move(folder), path, ahead);
@@ -199,7 +208,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
             }
             skipped(scan, path, failure("cannot open folder"));
         } else if (S_ISREG(st.st_mode)) {
-            later = examine_later(scan, dir_fd, entry.name, path, st, level.length);
+            later = examine_later(scan, dir_fd, name, path, st, level.length);
         }
         path.resize(level.length);
         if (!later)
