@@ -206,6 +206,19 @@ class OfflineTest(unittest.TestCase):
         volume.mkdir()
         return image, volume
 
+    def mount_on_another_device(self, image, folder, old_dev, held):
+        """Mounts image at folder (unmounted when held ends) on another device number than old_dev. FUSE
+        hands out the lowest number free: another test's volume unmounted meanwhile can give the old one back,
+        so one more volume is mounted first until the number differs."""
+        for n in range(5):
+            subprocess.run(["ntfs-3g", str(image), str(folder)], check=True)
+            if folder.stat().st_dev != old_dev:
+                held.callback(subprocess.run, ["umount", str(folder)], check=True)
+                return
+            subprocess.run(["umount", str(folder)], check=True)
+            held.enter_context(mounted(*self.make_volume("-more%d" % n)))
+        self.fail("the device number %d came back five times" % old_dev)
+
     def put(self, relative, data=None, *, infect=None, mode=None):
         path = self.root / relative
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -1239,8 +1252,9 @@ class NtfsTest(OfflineTest):
                 rewritten = [dict(line, stable_inodes=False, ino=line["ino"] + 1000, root_ino=line["root_ino"] + 1000)
                              if "action" in line else line for line in manifest(quarantine)]
                 (quarantine / "manifest.jsonl").write_text("".join(json.dumps(line) + "\n" for line in rewritten))
-            with mounted(other_image, other), mounted(image, undo_at):
-                self.assertNotEqual(undo_at.stat().st_dev, lines[0]["root_dev"])
+            with contextlib.ExitStack() as held:
+                held.enter_context(mounted(other_image, other))
+                self.mount_on_another_device(image, undo_at, lines[0]["root_dev"], held)
                 self.assertEqual({path: entry[:2] for path, entry in state(undo_at).items()}, cleaned)
                 listed = run_json([], "--list", quarantine, *root)
                 self.assertEqual((listed[0], {f[3] for f in listed[1]}), (0, {"undone"}))
