@@ -441,9 +441,11 @@ class Machine:
 
     def classify(self, winpath):
         """(ANSI verdict, wide verdict) of the classifier for a file."""
-        m = re.match(r"ansi=(\d+) wide=(\d+)", self.probe("classify", winpath).out)
+        run = self.probe("classify", winpath)
+        m = re.match(r"ansi=(\d+) wide=(\d+)", run.out)
         if not m:
-            raise AssertionError("probe classify failed for %s" % winpath)
+            raise AssertionError("probe classify failed for %s: exit %s, output %r, errors %r"
+                                 % (winpath, run.rc, run.out, run.err[-2000:]))
         return int(m.group(1)), int(m.group(2))
 
     def probe(self, *args, timeout=60):
