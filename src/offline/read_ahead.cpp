@@ -113,8 +113,22 @@ public:
             finish_first(scan);
     }
 
-    // Nothing handed over is waiting to be examined.
-    bool idle() const { return window_.empty(); }
+    // Examines what was read by now in the walk's order, up to the first
+    // thing not read yet: nothing handed over is waiting then, unless a
+    // reader still has it. Answers whether nothing is.
+    bool finish_ready(Scan &scan)
+    {
+        while (!window_.empty()) {
+            const Item &first = *window_.front();
+            if (!first.step) {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                if (first.state != Item::Read)
+                    return false;
+            }
+            finish_first(scan);
+        }
+        return true;
+    }
 
     void finish_all(Scan &scan)
     {
@@ -217,7 +231,7 @@ bool examine_later(Scan &scan, int dir_fd, const char *name, const std::string &
     // A file whose first page is in memory is read by the walk itself:
     // handing it to a reader would cost more than reading it. Only a file
     // that would wait on the disk goes to the readers.
-    const bool idle = !scan.reader || scan.reader->idle();
+    const bool idle = !scan.reader || scan.reader->finish_ready(scan);
     static FileRead here;
     if (idle && read_listed(listed, scan.archives, &here, &scan.slow_reads)) {
         process_file(scan, listed, &here);
