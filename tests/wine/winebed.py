@@ -360,6 +360,12 @@ class Machine:
                 for key, values in self._system_reg.items():
                     f.write(_reg_section(key, values))
             self._system_reg = {}
+        # One server for the machine's life, until stop() or close(). Debian's
+        # wineserver runs with -p0 unless told otherwise: it exits as its last
+        # client does, and a program started at that moment can meet the
+        # exiting server and end without running, printing nothing.
+        subprocess.run(["wineserver", "-p"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
         self._started = True
 
     def restart(self, timeout=120):
