@@ -326,24 +326,37 @@ def print_offline_ratios(times, cpu, rounds, ordinary, cold):
         print("  clamscan / offline   %.1f  (target >= 100: %s)" % (speedup, "met" if speedup >= 100 else "NOT met"))
 
 
-def main_offline(args, work, want_clamav):
-    build = Path(args.build) / "native"
-    offline = build / "src" / "offline" / "veskacure-offline"
-    floor = build / "bench" / "bench_offline_floor"
-    mkimage_tool = build / "tests" / "mkimage"
+class NativeTools:
+    """The native programs the offline benchmarks run, from the build directory."""
 
-    def mkimage(out, kind, *options):
-        subprocess.run([str(mkimage_tool), kind, str(out)] + [str(o) for o in options], check=True)
+    def __init__(self, args):
+        build = Path(args.build) / "native"
+        self.offline = build / "src" / "offline" / "veskacure-offline"
+        self.floor = build / "bench" / "bench_offline_floor"
+        self.mkimage_tool = build / "tests" / "mkimage"
+
+    def mkimage(self, out, kind, *options):
+        subprocess.run([str(self.mkimage_tool), kind, str(out)] + [str(o) for o in options], check=True)
+
+
+def generate_tree(args, work, tools, name, files, folders, ordinary=False):
+    """A tree like make_tree's in work/name, its clean programs kept in work/name-originals."""
+    tree = work / name
+    tree.mkdir()
+    originals = work / (name + "-originals")
+    originals.mkdir()
+    print("generating the %s tree: %d files in %d folders ..." % (name, files, folders), flush=True)
+    tree_args = argparse.Namespace(**dict(vars(args), files=files, folders=folders))
+    make_tree(random.Random(args.seed), tree_args, tree, WINE_PE, tools.mkimage, originals, ordinary)
+    return tree
+
+
+def main_offline(args, work, want_clamav):
+    tools = NativeTools(args)
+    offline, floor = tools.offline, tools.floor
 
     def generate(name, files, folders, ordinary=False):
-        tree = work / name
-        tree.mkdir()
-        tree_args = argparse.Namespace(**dict(vars(args), files=files, folders=folders))
-        originals = work / (name + "-originals")
-        originals.mkdir()
-        print("generating the %s tree: %d files in %d folders ..." % (name, files, folders), flush=True)
-        make_tree(random.Random(args.seed), tree_args, tree, WINE_PE, mkimage, originals, ordinary)
-        return tree
+        return generate_tree(args, work, tools, name, files, folders, ordinary)
 
     cold = not args.no_cold and drop_page_cache()
     if not args.no_cold and not cold:
@@ -382,23 +395,11 @@ def main_offline(args, work, want_clamav):
 
 def main_jobs(args, work):
     """--jobs 1 against the default, cold and warm, beside the floor in one and in 8 processes."""
-    build = Path(args.build) / "native"
-    offline = build / "src" / "offline" / "veskacure-offline"
-    floor = build / "bench" / "bench_offline_floor"
-    mkimage_tool = build / "tests" / "mkimage"
-
-    def mkimage(out, kind, *options):
-        subprocess.run([str(mkimage_tool), kind, str(out)] + [str(o) for o in options], check=True)
+    tools = NativeTools(args)
+    offline, floor = tools.offline, tools.floor
 
     def generate(name, files, folders):
-        tree = work / name
-        tree.mkdir()
-        originals = work / (name + "-originals")
-        originals.mkdir()
-        print("generating the %s tree: %d files in %d folders ..." % (name, files, folders), flush=True)
-        tree_args = argparse.Namespace(**dict(vars(args), files=files, folders=folders))
-        make_tree(random.Random(args.seed), tree_args, tree, WINE_PE, mkimage, originals)
-        return tree
+        return generate_tree(args, work, tools, name, files, folders)
 
     def split(tree, parts):
         """The floor over the top folders dealt out to parts processes at once."""
@@ -504,13 +505,8 @@ def make_archive_corpus(rng, folder, megabytes, mkimage):
 
 
 def main_archives(args, work, want_clamav):
-    build = Path(args.build) / "native"
-    offline = build / "src" / "offline" / "veskacure-offline"
-    mkimage_tool = build / "tests" / "mkimage"
-
-    def mkimage(out, kind, *options):
-        subprocess.run([str(mkimage_tool), kind, str(out)] + [str(o) for o in options], check=True)
-
+    tools = NativeTools(args)
+    offline, mkimage = tools.offline, tools.mkimage
     print("building the archive corpus ...", flush=True)
     corpus = work / "archives"
     make_archive_corpus(random.Random(args.seed), corpus, args.archive_mb, mkimage)

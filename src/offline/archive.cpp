@@ -55,9 +55,8 @@ const uint32_t ARCHIVE_EXTENSIONS[] = {word(".zip"), word(".iso"), word(".cab"),
                                        word(".lzh"), word(".lha"), word(".arj"), word(".img")};
 
 // Asked of every file the walk meets: each extension is a dot and at most
-// three characters, compared as four bytes (the shorter with their NUL) in
-// one word, its ASCII capitals made small all at once. No branch depends on
-// the letters: names in a folder come in every order.
+// three characters, compared as one word of four bytes (the shorter with
+// their NUL), its capitals made small.
 bool named_like_archive(const char *name)
 {
     const char *dot = strrchr(name, '.');
@@ -66,16 +65,11 @@ bool named_like_archive(const char *name)
     const size_t length = strlen(dot);
     if (length < 2 || length > 4)
         return false;
-    const char key[4] = {dot[0], dot[1], length > 2 ? dot[2] : '\0', length > 3 ? dot[3] : '\0'};
-    uint32_t w = word(key);
-    // A byte of 0x41 ('A') to 0x5A ('Z') gets 0x20: its low seven bits plus
-    // 0x3F reach 0x80, plus 0x25 do not, and its own top bit is clear.
-    const uint32_t low = w & 0x7F7F7F7Fu;
-    w |= ((low + 0x3F3F3F3Fu) & ~(low + 0x25252525u) & ~w & 0x80808080u) >> 2;
-    bool found = false;
-    for (const uint32_t extension : ARCHIVE_EXTENSIONS)
-        found |= extension == w;
-    return found;
+    char key[4] = {};
+    for (size_t i = 0; i < length; ++i)
+        key[i] = dot[i] >= 'A' && dot[i] <= 'Z' ? static_cast<char>(dot[i] - 'A' + 'a') : dot[i];
+    return std::find(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS), word(key)) !=
+           std::end(ARCHIVE_EXTENSIONS);
 }
 
 bool named_like_archive(const std::string &name)
