@@ -26,6 +26,12 @@ const uint64_t WAITED_NS = 20000, WAITED_NS_PER_ENTRY = 500;
 // The paths waiting to be listed are bounded: past this, folders below are left to the walk.
 const size_t MOST_WAITING_BYTES = size_t{4} << 20;
 
+// What a waiting path holds in memory.
+size_t held(const std::string &path)
+{
+    return sizeof path + path.size();
+}
+
 // A folder below the PATH's by its path from there, reached through folders
 // only: no link followed, never above the PATH's folder, never onto another volume.
 int open_below(int top, const std::string &relative)
@@ -66,7 +72,7 @@ private:
                 return;
             const std::string folder = std::move(waiting_.back());
             waiting_.pop_back();
-            waiting_bytes_ -= folder.size();
+            waiting_bytes_ -= held(folder);
             lock.unlock();
             below.clear();
             list(folder, buffer, &below);
@@ -75,8 +81,8 @@ private:
             // of the first as there is room for, the first on top.
             std::sort(below.begin(), below.end());
             size_t room = 0;
-            while (room < below.size() && waiting_bytes_ + below[room].size() <= MOST_WAITING_BYTES)
-                waiting_bytes_ += below[room++].size();
+            while (room < below.size() && waiting_bytes_ + held(below[room]) <= MOST_WAITING_BYTES)
+                waiting_bytes_ += held(below[room++]);
             for (size_t i = room; i-- > 0;)
                 waiting_.push_back(std::move(below[i]));
             work_.notify_all();
@@ -115,7 +121,7 @@ private:
     std::mutex mutex_;  // guards what follows
     std::condition_variable work_;
     std::vector<std::string> waiting_;  // folders to list, the next on top
-    size_t waiting_bytes_ = 1;
+    size_t waiting_bytes_ = held(".");
     std::atomic<bool> stop_{false};
 };
 
