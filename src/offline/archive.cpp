@@ -57,19 +57,26 @@ const uint32_t ARCHIVE_EXTENSIONS[] = {word(".zip"), word(".iso"), word(".cab"),
 // Asked of every file the walk meets: each extension is a dot and at most
 // three characters, compared as one word of four bytes (the shorter with
 // their NUL), its capitals made small.
+bool named_like_archive(const char *name, size_t whole)
+{
+    // The last dot, looked for only where such an extension's would be.
+    const char *dot = nullptr;
+    for (size_t back = 2; back <= 4 && back <= whole && dot == nullptr; ++back)
+        dot = name[whole - back] == '.' ? name + whole - back : nullptr;
+    if (dot == nullptr || dot == name || name[whole - 1] == '.')
+        return false;
+    const size_t length = static_cast<size_t>(name + whole - dot);
+    uint32_t key = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const uint8_t c = static_cast<uint8_t>(dot[i]);
+        key |= static_cast<uint32_t>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) << (8 * i);
+    }
+    return std::find(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS), key) != std::end(ARCHIVE_EXTENSIONS);
+}
+
 bool named_like_archive(const char *name)
 {
-    const char *dot = strrchr(name, '.');
-    if (dot == nullptr || dot == name)
-        return false;
-    const size_t length = strlen(dot);
-    if (length < 2 || length > 4)
-        return false;
-    char key[4] = {};
-    for (size_t i = 0; i < length; ++i)
-        key[i] = dot[i] >= 'A' && dot[i] <= 'Z' ? static_cast<char>(dot[i] - 'A' + 'a') : dot[i];
-    return std::find(std::begin(ARCHIVE_EXTENSIONS), std::end(ARCHIVE_EXTENSIONS), word(key)) !=
-           std::end(ARCHIVE_EXTENSIONS);
+    return named_like_archive(name, strlen(name));
 }
 
 bool named_like_archive(const std::string &name)
@@ -464,6 +471,11 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
 bool archive_candidate(const char *name, uint64_t size)
 {
     return size >= WORM_MIN_SIZE || (size > 0 && named_like_archive(name));
+}
+
+bool archive_candidate(const char *name, size_t length, uint64_t size)
+{
+    return size >= WORM_MIN_SIZE || (size > 0 && named_like_archive(name, length));
 }
 
 bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive *replace)

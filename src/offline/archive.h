@@ -16,6 +16,8 @@ struct FileHead;
 // Whether a file is offered to archive detection: every file the rules open
 // (57,344 bytes or more), and a smaller one named like an archive.
 bool archive_candidate(const char *name, uint64_t size);
+// The same for a name of length bytes.
+bool archive_candidate(const char *name, size_t length, uint64_t size);
 
 // An archive on disk.
 struct ArchiveFile {

@@ -248,23 +248,30 @@ bool starts_with(const uint8_t *bytes, size_t size, const char *magic, size_t le
 
 void support_formats_by_start(struct archive *a, const uint8_t *bytes, size_t size)
 {
-    archive_read_support_format_ar(a);
-    archive_read_support_format_cpio(a);
     // Its volume descriptors lie from 32 KiB on, and its bidder wants the first
     // eight of them (48 KiB in all) or bids nothing: fewer bytes, copied into a
     // buffer of its own first, cannot be one.
     if (size >= (48 << 10))
         archive_read_support_format_iso9660(a);
+    // A tar needs no signature (an old one is known by its header's checksum).
     archive_read_support_format_tar(a);
-    archive_read_support_format_xar(a);
     // The bidders of the formats below take only their own signature at the
     // start (for bytes that do not start like a program), which a shorter
-    // prefix of it (for LHA, "-l" at 2 and "-" at 6) always matches. Each
-    // one's reader state, allocated and zeroed, costs more than the rest of
-    // the look (tens of KiB for 7z, RAR, RAR5): it is made only for bytes that
-    // may be one, libarchive deciding. (Behind a compression they bid on other
-    // bytes; but a compression recognised sends the file to the full
-    // detection, whatever it holds.)
+    // prefix of it (for LHA, "-l" at 2 and "-" at 6; for cpio, the four
+    // characters its text headers' magic numbers share, or its binary one
+    // either way round) always matches. Each one's reader state, allocated
+    // and zeroed, costs more than the rest of the look (tens of KiB for 7z,
+    // RAR, RAR5): it is made only for bytes that may be one, libarchive
+    // deciding. (Behind a compression they bid on other bytes; but a
+    // compression recognised sends the file to the full detection, whatever
+    // it holds.)
+    if (starts_with(bytes, size, "!<arch>\n", 8))
+        archive_read_support_format_ar(a);
+    if (starts_with(bytes, size, "0707", 4) || starts_with(bytes, size, "\x71\xC7", 2) ||
+        starts_with(bytes, size, "\xC7\x71", 2))
+        archive_read_support_format_cpio(a);
+    if (starts_with(bytes, size, "xar!", 4))
+        archive_read_support_format_xar(a);
     if (starts_with(bytes, size, "PK", 2))
         archive_read_support_format_zip_streamable(a);
     if (starts_like_program(bytes, size))

@@ -224,8 +224,9 @@ bool examine_later(Scan &scan, int dir_fd, const char *name, const std::string &
     ++scan.met;
     // Most files are not opened: counted at once, which shows nowhere but in the progress line.
     const Listed listed{dir_fd, name, path, st};
-    if (scan.jobs <= 1 || !worth_reading(listed, scan.archives)) {
-        process_file(scan, listed);
+    const Worth worth = worth_of(listed, scan.archives);
+    if (scan.jobs <= 1 || !worth.read) {
+        process_file(scan, listed, nullptr, &worth);
         return false;
     }
     // A file whose first page is in memory is read by the walk itself:
@@ -241,6 +242,7 @@ bool examine_later(Scan &scan, int dir_fd, const char *name, const std::string &
     if (idle) {
         item->read.fd = std::move(here.fd);
         item->read.st = here.st;
+        item->read.worth = here.worth;
     } else if (read_listed(listed, scan.archives, &item->read, &scan.slow_reads)) {
         item->state = Item::Read;
     }

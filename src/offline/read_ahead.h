@@ -17,7 +17,7 @@ struct Scan;
 unsigned default_jobs();
 
 // The regular file name in the folder dir_fd (its path as reported, st as
-// listed), met in walk order. One that is opened (worth_reading) is handed to
+// listed), met in walk order. One that is opened (worth_of) is handed to
 // a reader and examined once all before it are, where the walk is now (its
 // root and PATH), then the progress line shows the folder of folder_length
 // bytes of path (none for npos): answers true. Any other file, and every file

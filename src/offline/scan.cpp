@@ -468,28 +468,20 @@ bool keep_hive_folder(Scan &scan, const Listed &file, std::string *error)
 
 }  // namespace
 
-namespace {
-
 // Files the walk skips without opening them: too small for the worm and
-// neither SYSTEM.INI, a hive nor an archive.
-bool worth_reading(const Listed &file, bool archives, bool *ini, HiveKind *hive, bool *archive)
+// neither SYSTEM.INI, a hive nor an archive. Asked of every file.
+Worth worth_of(const Listed &file, bool archives)
 {
-    const char *slash = strrchr(file.name, '/');
+    Worth worth;
+    const size_t length = strlen(file.name);
+    const char *slash = static_cast<const char *>(memrchr(file.name, '/', length));
     const char *base = slash != nullptr ? slash + 1 : file.name;
-    // Asked of every file: its first letter rules out nearly all.
-    *ini = (base[0] == 'S' || base[0] == 's') && strcasecmp(base, "SYSTEM.INI") == 0;
-    *hive = hive_named(file.path);
-    *archive = archives && archive_candidate(file.name, static_cast<uint64_t>(file.st.st_size));
-    return file.st.st_size >= WORM_MIN_SIZE || *ini || *hive != HiveKind::None || *archive;
-}
-
-}  // namespace
-
-bool worth_reading(const Listed &file, bool archives)
-{
-    bool ini, archive;
-    HiveKind hive;
-    return worth_reading(file, archives, &ini, &hive, &archive);
+    // Its length rules out nearly all.
+    worth.ini = file.name + length - base == 10 && strcasecmp(base, "SYSTEM.INI") == 0;
+    worth.hive = hive_named(file.path);
+    worth.archive = archives && archive_candidate(file.name, length, static_cast<uint64_t>(file.st.st_size));
+    worth.read = file.st.st_size >= WORM_MIN_SIZE || worth.ini || worth.hive != HiveKind::None || worth.archive;
+    return worth;
 }
 
 namespace {
@@ -501,13 +493,12 @@ const uint64_t READ_WAITED_NS = 50000;
 
 bool read_listed(const Listed &file, bool archives, FileRead *read, uint8_t *cached_only)
 {
-    bool ini, archive;
-    HiveKind hive;
     read->fd.reset();
     read->error.clear();
     read->rated = read->rate_failed = false;
     read->head.length = 0;
-    if (!worth_reading(file, archives, &ini, &hive, &archive))
+    read->worth = worth_of(file, archives);
+    if (!read->worth.read)
         return true;
     read->fd = open_listed(file, O_RDONLY, &read->st, &read->error);
     if (cached_only == nullptr || !read->fd || read->st.st_size < WORM_MIN_SIZE) {
@@ -541,14 +532,12 @@ void rate_read(FileRead *read)
     }
 }
 
-void process_file(Scan &scan, const Listed &file, FileRead *read)
+void process_file(Scan &scan, const Listed &file, FileRead *read, const Worth *worth)
 {
     if (scan.quarantine != nullptr && in_quarantine(scan, file, strrchr(file.name, '/')))
         return;
     ++scan.out.totals.files;
-    bool ini, archive;
-    HiveKind hive;
-    if (!worth_reading(file, scan.archives, &ini, &hive, &archive))
+    if (read == nullptr && !(worth != nullptr ? worth->read : worth_of(file, scan.archives).read))
         return;
     // Read here when no reader did: one FileRead kept from file to file.
     static FileRead here;
@@ -556,6 +545,10 @@ void process_file(Scan &scan, const Listed &file, FileRead *read)
         read = &here;
         read_listed(file, scan.archives, read);
     }
+    if (!read->worth.read)
+        return;
+    const bool ini = read->worth.ini, archive = read->worth.archive;
+    const HiveKind hive = read->worth.hive;
     std::string error = read->error;
     const struct stat &st = read->st;
     UniqueFd fd = std::move(read->fd);

@@ -55,9 +55,18 @@ struct Listed {
     struct stat st;           // from the listing, the link itself not followed
 };
 
+// What a file's name and size tell before it is opened.
+struct Worth {
+    bool ini = false;                // a SYSTEM.INI
+    HiveKind hive = HiveKind::None;  // named like a registry hive
+    bool archive = false;            // with archives: may be one
+    bool read = false;               // process_file opens it: one of those, or large enough for the worm
+};
+
 // What is read of a listed file before it is examined, by a reader thread
 // ahead of the walk or by the walk itself: nothing is changed by reading.
 struct FileRead {
+    Worth worth;              // of the file read
     UniqueFd fd;              // open read-only, or none
     struct stat st;           // as opened
     std::string error;        // why it could not be opened, or rated
@@ -69,7 +78,7 @@ struct FileRead {
 
 // Whether process_file opens the file: it may hold the worm (by its size),
 // or it is a SYSTEM.INI, a registry hive or, with archives, may be an archive.
-bool worth_reading(const Listed &file, bool archives);
+Worth worth_of(const Listed &file, bool archives);
 
 // Opens the listed file and rates it, when process_file would. With
 // cached_only, a file whose first page is not in the page cache is left open
@@ -83,8 +92,9 @@ void rate_read(FileRead *read);
 
 // Examines one regular file the walk met (scan's root set for it), and
 // changes it under --clean; a registry hive is noted for finish_hives.
-// read: the file as read_listed left it; none to read it now.
-void process_file(Scan &scan, const Listed &file, FileRead *read = nullptr);
+// read: the file as read_listed left it; none to read it now, when worth
+// (if given) is what worth_of told of it.
+void process_file(Scan &scan, const Listed &file, FileRead *read = nullptr, const Worth *worth = nullptr);
 
 // Handles the hives noted while a PATH was walked, once its walk ends.
 void finish_hives(Scan &scan);

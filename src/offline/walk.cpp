@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -46,9 +47,29 @@ void progress(Scan &scan, const std::string &folder)
 // A name of a folder's listing, kept with the others in one buffer: sorting
 // moves only these.
 struct Name {
+    uint64_t key;        // its first 8 bytes, the first the most significant, zero-padded
     size_t at;           // of the name, NUL-terminated, in the listing's bytes
+    uint16_t length;     // of the name
     unsigned char type;  // d_type: DT_UNKNOWN where the file system does not say
 };
+
+// The first 8 bytes of a name as one number that orders as strcmp does
+// (bytes unsigned, a shorter name first): most names differ there.
+uint64_t sort_key(const char *name, size_t length)
+{
+    uint64_t key = 0;
+    for (size_t i = 0; i < 8; ++i)
+        key = key << 8 | (i < length ? static_cast<unsigned char>(name[i]) : 0u);
+    return key;
+}
+
+bool name_before(const char *bytes, const Name &a, const Name &b)
+{
+    if (a.key != b.key)
+        return a.key < b.key;
+    // Equal keys: the same first 8 bytes (a name shorter than 8 is then the same name).
+    return a.length >= 8 && b.length >= 8 && strcmp(bytes + a.at + 8, bytes + b.at + 8) < 0;
+}
 
 // Lists the folder through its own descriptor, just opened and read by no one
 // else: no second descriptor, no directory stream.
@@ -65,15 +86,23 @@ bool list_folder(int dir_fd, std::vector<char> *bytes, std::vector<Name> *names,
         }
         if (n == 0)
             return true;
+        // Each record holds its name, NUL included: the names take no more bytes than the records.
+        bytes->reserve(bytes->size() + static_cast<size_t>(n));
+        names->reserve(names->size() + static_cast<size_t>(n) / (offsetof(struct dirent64, d_name) + 2));
         for (ssize_t at = 0; at < n;) {
             struct dirent64 entry;
             memcpy(&entry, buffer.data() + at, offsetof(struct dirent64, d_name));
             const char *name = buffer.data() + at + offsetof(struct dirent64, d_name);
-            if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
-                names->push_back(Name{bytes->size(), entry.d_type});
-                bytes->insert(bytes->end(), name, name + strlen(name) + 1);
-            }
             at += entry.d_reclen;
+            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+                continue;
+            // Within its record, whose length (16 bits) bounds the name's.
+            const size_t length = strnlen(name, entry.d_reclen - offsetof(struct dirent64, d_name));
+            names->push_back(Name{sort_key(name, length), bytes->size(), static_cast<uint16_t>(length), entry.d_type});
+            const size_t end = bytes->size();
+            bytes->resize(end + length + 1);
+            memcpy(bytes->data() + end, name, length);
+            (*bytes)[end + length] = '\0';
         }
     }
 }
@@ -126,7 +155,7 @@ void enter(Scan &scan, std::vector<Level> &levels, UniqueFd fd, const std::strin
     scan.walked.insert({st.st_dev, st.st_ino});
     const char *bytes = level.bytes.data();
     std::sort(level.names.begin(), level.names.end(),
-              [bytes](const Name &a, const Name &b) { return strcmp(bytes + a.at, bytes + b.at) < 0; });
+              [bytes](const Name &a, const Name &b) { return name_before(bytes, a, b); });
     level.fd = std::move(fd);
     level.dev = st.st_dev;
     level.ino = st.st_ino;
@@ -189,7 +218,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
         path.resize(level.length);
         if (path.empty() || path.back() != '/')
             path += '/';
-        path += name;
+        path.append(name, entry.length);
         if (entry.type == DT_LNK) {
             path.resize(level.length);
             continue;
