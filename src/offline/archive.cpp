@@ -117,6 +117,21 @@ const uint8_t *starting_bytes(const ArchiveFile &file, const FileHead &head, siz
     return bytes.data();
 }
 
+// A ZIP's end record lies in its last 22 + 65,535 bytes (the record and the
+// longest comment). Where its signature is nowhere there, no ZIP is known by
+// its end, and no reader is made to search for one: a program's appended data
+// (an installer's) are mostly no ZIP.
+bool may_end_like_zip(const ArchiveFile &file)
+{
+    const size_t ZIP_END_SPAN = 22 + 65535;
+    static std::vector<uint8_t> tail(ZIP_END_SPAN);
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(file.size, ZIP_END_SPAN));
+    // A file that cannot be read here is left to the full detection, which says why.
+    if (!pread_exactly(file.fd, tail.data(), count, file.size - count))
+        return true;
+    return memmem(tail.data(), count, "PK\x05\x06", 4) != nullptr;
+}
+
 // Decides on a file not named like an archive, from its first bytes, at the
 // cost of a look at bytes in memory: a program's appended archive where its
 // image ends (or, for a ZIP, by its end record); anything else from its start
@@ -155,7 +170,9 @@ Look where_to_look(const ArchiveFile &file, uint64_t *start)
         bytes = appended.data();
     }
     *start = end;
-    return recognised_at_start(bytes, count, true) ? Look::Appended : Look::ZipEnd;
+    if (recognised_at_start(bytes, count, true))
+        return Look::Appended;
+    return may_end_like_zip(file) ? Look::ZipEnd : Look::Nowhere;
 }
 
 // A finding or an item not examined, met inside the archive.
