@@ -129,7 +129,13 @@ bool may_end_like_zip(const ArchiveFile &file)
     // A file that cannot be read here is left to the full detection, which says why.
     if (!pread_exactly(file.fd, tail.data(), count, file.size - count))
         return true;
-    return memmem(tail.data(), count, "PK\x05\x06", 4) != nullptr;
+    // Each 'P' found with memchr, which goes through random bytes many times
+    // faster than memmem.
+    for (const uint8_t *at = tail.data(), *end = tail.data() + count;
+         (at = static_cast<const uint8_t *>(memchr(at, 'P', static_cast<size_t>(end - at)))) != nullptr; ++at)
+        if (end - at >= 4 && memcmp(at, "PK\x05\x06", 4) == 0)
+            return true;
+    return false;
 }
 
 // Decides on a file not named like an archive, from its first bytes, at the

@@ -142,8 +142,12 @@ void handle_hive(HiveRun &run, const MetHive &hive)
 HiveKind hive_named(const std::string &path)
 {
     // Asked of every file the walk meets: its name's length alone rules out
-    // nearly all, before any comparison.
-    const char *slash = static_cast<const char *>(memrchr(path.data(), '/', path.size()));
+    // nearly all, before any comparison. A hive's name is at most 10 bytes:
+    // the slash before it is looked for only among the last 11.
+    const size_t tail = std::min<size_t>(path.size(), 11);
+    const char *slash = static_cast<const char *>(memrchr(path.data() + path.size() - tail, '/', tail));
+    if (slash == nullptr && tail < path.size())
+        return HiveKind::None;
     const char *name = slash != nullptr ? slash + 1 : path.c_str();
     HiveKind kind = HiveKind::None;
     switch (path.c_str() + path.size() - name) {

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <utility>
 #include <vector>
 
@@ -278,8 +278,8 @@ int reopen_path(int path_fd, int flags)
         errno = descriptors.second;
         return -1;
     }
-    char name[16];
-    snprintf(name, sizeof name, "%d", path_fd);
+    char name[16] = {};
+    std::to_chars(name, name + sizeof name - 1, path_fd);
     // The magic link is followed by design: O_NOFOLLOW would refuse it.
     flags &= ~O_NOFOLLOW;
     return (flags & O_ACCMODE) == O_RDONLY ? open_untouched(descriptors.first, name, flags)

@@ -240,7 +240,7 @@ void walk(Scan &scan, UniqueFd top, std::string &path)
             later = examine_later(scan, dir_fd, name, path, st, level.length);
         }
         path.resize(level.length);
-        if (!later)
+        if (!later && scan.out.progress)
             progress(scan, path);
     }
 }
