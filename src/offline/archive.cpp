@@ -50,15 +50,37 @@ constexpr uint32_t word(const char *four)
            static_cast<uint32_t>(static_cast<uint8_t>(four[3])) << 24;
 }
 
-const uint32_t ARCHIVE_EXTENSIONS[] = {word(".zip"), word(".iso"), word(".cab"), word(".7z"),  word(".rar"),
-                                       word(".tar"), word(".tgz"), word(".gz"),  word(".bz2"), word(".xz"),
-                                       word(".lzh"), word(".lha"), word(".arj"), word(".img")};
+constexpr uint32_t ARCHIVE_EXTENSIONS[] = {word(".zip"), word(".iso"), word(".cab"), word(".7z"),  word(".rar"),
+                                           word(".tar"), word(".tgz"), word(".gz"),  word(".bz2"), word(".xz"),
+                                           word(".lzh"), word(".lha"), word(".arj"), word(".img")};
 
-// Asked of every file the walk meets: each extension is a dot and at most
-// three characters, compared as one word of four bytes (the shorter with
-// their NUL), its capitals made small.
+// The last characters of those extensions, either case, as a set of bytes.
+struct ByteSet {
+    uint64_t bits[4];
+};
+
+constexpr ByteSet last_characters()
+{
+    ByteSet set = {};
+    for (const uint32_t extension : ARCHIVE_EXTENSIONS) {
+        const uint32_t last = extension >> 24 != 0 ? extension >> 24 : extension >> 16 & 0xFF;
+        const uint32_t capital = last >= 'a' && last <= 'z' ? last - 'a' + 'A' : last;
+        for (const uint32_t c : {last, capital})
+            set.bits[c >> 6] |= uint64_t{1} << (c & 63);
+    }
+    return set;
+}
+
+constexpr ByteSet LAST_CHARACTERS = last_characters();
+
+// Asked of every file the walk meets: its last character rules out most
+// names; each extension is a dot and at most three characters, compared as
+// one word of four bytes (the shorter with their NUL), its capitals made small.
 bool named_like_archive(const char *name, size_t whole)
 {
+    const uint8_t last = whole > 0 ? static_cast<uint8_t>(name[whole - 1]) : 0;
+    if ((LAST_CHARACTERS.bits[last >> 6] >> (last & 63) & 1) == 0)
+        return false;
     // The last dot, looked for only where such an extension's would be.
     const char *dot = nullptr;
     for (size_t back = 2; back <= 4 && back <= whole && dot == nullptr; ++back)

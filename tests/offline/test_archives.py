@@ -372,6 +372,14 @@ class ArchiveTest(OfflineTest):
             ("cut.gz", (), "not-examined", "skipped", "damaged archive: truncated gzip input"),
             ("nest.zip", ("inner.zip",), "not-examined", "skipped", "encrypted member")]))
 
+    def test_small_files_are_opened_when_named_like_an_archive_in_any_case(self):
+        tool("zip", "-q", self.tmp / "copy.zip", "bin/COPY.EXE", cwd=self.src)  # a few hundred bytes
+        opened = ["UP.ZIP", "a.Gz", "b.7Z", "c.BZ2", "d.tar", "e.f.lha"]
+        for name in opened + [".zip", "f.zip.", "g.zipx", "h.z", "gz", "i.tar.Z", "j.gz2", "k.exe"]:
+            shutil.copyfile(self.tmp / "copy.zip", self.root / name)
+        self.assertEqual(self.findings()[:2], (1, sorted((name, ("bin/COPY.EXE",), "worm-copy", "reported", None)
+                                                         for name in opened)))
+
     def test_findings_and_names_kept_are_bounded(self):
         # 10,001 encrypted members (names of one file), the first named by 15 folders of 200 letters.
         src = self.tmp / "many"

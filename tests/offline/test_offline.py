@@ -825,6 +825,20 @@ class LinkTest(OfflineTest):
                                             b"names remain)\n" % bytes(copy)))
         self.assertEqual((copy.exists(), other.stat().st_nlink), (False, 1))
 
+    def test_findings_come_in_byte_order_of_the_names(self):
+        # Names alike in their first 8 bytes or shorter than 8, capitals, bytes past 0x7F, a folder among them.
+        names = [b"abcdefgh", b"abcdefghi", b"abcdefgh\xff", b"abcdefgA", b"abcdefg", b"ab", b"B", b"\xc3\xa9t\xc3\xa9",
+                 b"folder0010", b"folder0002", b"abcdefgh0/x", b"abcdefgh.z/y"]
+        copy = self.tmp / "copy.exe"
+        mkimage(copy, "worm", "--size", 57344)
+        for name in names:
+            path = os.path.join(bytes(self.root), name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            shutil.copyfile(copy, path)
+        r = run([self.root])
+        found = [line.split(b": worm copy")[0] for line in r.stdout.splitlines()[:-1]]
+        self.assertEqual(found, [os.path.join(bytes(self.root), n) for n in sorted(names)])
+
 
 # Cuts the file named and writes its bytes back, over and over, until killed.
 RACER = """
