@@ -143,9 +143,10 @@ const uint8_t *starting_bytes(const ArchiveFile &file, const FileHead &head, siz
 // longest comment). Where its signature is nowhere there, no ZIP is known by
 // its end, and no reader is made to search for one: a program's appended data
 // (an installer's) are mostly no ZIP.
+const size_t ZIP_END_SPAN = 22 + 65535;
+
 bool may_end_like_zip(const ArchiveFile &file)
 {
-    const size_t ZIP_END_SPAN = 22 + 65535;
     static std::vector<uint8_t> tail(ZIP_END_SPAN);
     const size_t count = static_cast<size_t>(std::min<uint64_t>(file.size, ZIP_END_SPAN));
     // A file that cannot be read here is left to the full detection, which says why.
@@ -521,6 +522,24 @@ bool archive_candidate(const char *name, uint64_t size)
 bool archive_candidate(const char *name, size_t length, uint64_t size)
 {
     return size >= WORM_MIN_SIZE || (size > 0 && named_like_archive(name, length));
+}
+
+void read_ahead_of_archive_look(int fd, uint64_t size, const char *name, const FileHead &head)
+{
+    uint64_t end = 0;
+    if (named_like_archive(base_name(name)))
+        return;
+    // The length of its string table is read here.
+    const ReadAt read_at = [fd](uint64_t offset, uint8_t *bytes) { return pread_exactly(fd, bytes, 4, offset); };
+    if (program_image_end(head.buffer.data(), head.length, size, read_at, &end) != Program::ImageEnds ||
+        size < end + MIN_APPENDED)
+        return;
+    // Its appended bytes' first ones and, should they be no archive, the span of a ZIP's end record.
+    const auto ask = [fd](uint64_t offset, uint64_t count) {
+        (void)posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(count), POSIX_FADV_WILLNEED);
+    };
+    ask(end, std::min<uint64_t>(size - end, FILE_HEAD_FIRST));
+    ask(size - std::min<uint64_t>(size, ZIP_END_SPAN), std::min<uint64_t>(size, ZIP_END_SPAN));
 }
 
 bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive *replace)

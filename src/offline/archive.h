@@ -40,6 +40,12 @@ using ReplaceArchive = std::function<bool(int replacement, uint64_t size, std::s
 // file is not an archive: then nothing is reported or counted.
 bool examine_archive(Output &out, const ArchiveFile &file, const ReplaceArchive *replace);
 
+// What examine_archive will read of a program not named like an archive past
+// its head (the length of its string table, the first bytes after its
+// image, the span of a ZIP's end record), asked of the disk now: a reader
+// thread does it ahead of the walk, which then finds them in memory.
+void read_ahead_of_archive_look(int fd, uint64_t size, const char *name, const FileHead &head);
+
 // The bytes of replacement written over fd from offset 0, fd cut to size.
 bool copy_over(int fd, int replacement, uint64_t size, std::string *error);
 

