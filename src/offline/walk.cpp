@@ -86,9 +86,14 @@ bool list_folder(int dir_fd, std::vector<char> *bytes, std::vector<Name> *names,
         }
         if (n == 0)
             return true;
-        // Each record holds its name, NUL included: the names take no more bytes than the records.
-        bytes->reserve(bytes->size() + static_cast<size_t>(n));
-        names->reserve(names->size() + static_cast<size_t>(n) / (offsetof(struct dirent64, d_name) + 2));
+        // Each record holds its name, NUL included: the names take no more bytes
+        // than the records. Room made once a read, growing as a vector does.
+        const auto room = [](auto *v, size_t more) {
+            if (v->capacity() - v->size() < more)
+                v->reserve(std::max(v->size() + more, 2 * v->capacity()));
+        };
+        room(bytes, static_cast<size_t>(n));
+        room(names, static_cast<size_t>(n) / (offsetof(struct dirent64, d_name) + 2));
         for (ssize_t at = 0; at < n;) {
             struct dirent64 entry;
             memcpy(&entry, buffer.data() + at, offsetof(struct dirent64, d_name));
