@@ -56,10 +56,12 @@ __attribute__((target("pclmul,sse4.1"))) __m128i fold_block(__m128i x, __m128i c
 
 __attribute__((target("pclmul,sse4.1"))) uint32_t crc32_folded(const uint8_t *p, uint32_t length, uint32_t crc)
 {
-    const __m128i by_four = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);  // x^(512+32), x^(512-32) mod P
-    const __m128i by_one = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);   // x^(128+32), x^(128-32) mod P
-    const __m128i to_32 = _mm_set_epi64x(0, 0x163CD6124);               // x^64 mod P
-    const __m128i barrett = _mm_set_epi64x(0x1F7011641, 0x1DB710641);  // floor(x^64 / P), P
+    // The reflected constants for folding across 512 and across 128 bits, for
+    // reducing 64 bits to 32, and Barrett's quotient and the polynomial.
+    const __m128i by_four = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
+    const __m128i by_one = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
+    const __m128i to_32 = _mm_set_epi64x(0, 0x163CD6124);
+    const __m128i barrett = _mm_set_epi64x(0x1F7011641, 0x1DB710641);
     const __m128i low32 = _mm_set_epi32(0, 0, 0, -1);
     __m128i x1 = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)),
                                _mm_cvtsi32_si128(static_cast<int>(crc)));
