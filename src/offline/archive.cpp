@@ -85,7 +85,8 @@ bool named_like_archive(const char *name, size_t whole)
     const char *dot = nullptr;
     for (size_t back = 2; back <= 4 && back <= whole && dot == nullptr; ++back)
         dot = name[whole - back] == '.' ? name + whole - back : nullptr;
-    if (dot == nullptr || dot == name || name[whole - 1] == '.')
+    // (A name ending in a dot was ruled out by its last character.)
+    if (dot == nullptr || dot == name)
         return false;
     const size_t length = static_cast<size_t>(name + whole - dot);
     uint32_t key = 0;
@@ -161,6 +162,14 @@ bool may_end_like_zip(const ArchiveFile &file)
     return false;
 }
 
+// Where the program in the open file fd of size bytes ends: its headers in
+// head, what lies past it (its string table's length) read from the file.
+Program image_end_of(int fd, uint64_t size, const FileHead &head, uint64_t *end)
+{
+    const ReadAt read_at = [fd](uint64_t offset, uint8_t *bytes) { return pread_exactly(fd, bytes, 4, offset); };
+    return program_image_end(head.buffer.data(), head.length, size, read_at, end);
+}
+
 // Decides on a file not named like an archive, from its first bytes, at the
 // cost of a look at bytes in memory: a program's appended archive where its
 // image ends (or, for a ZIP, by its end record); anything else from its start
@@ -178,11 +187,10 @@ Look where_to_look(const ArchiveFile &file, uint64_t *start)
     if (!read_head_to(file.fd, file.size, FILE_HEAD_FIRST, &head, &error))
         return Look::Start;
     uint64_t end = 0;
-    const ReadAt read_at = [&file](uint64_t offset, uint8_t *bytes) { return pread_exactly(file.fd, bytes, 4, offset); };
     // A program's headers lie in the bytes the rules read (its first page, or
     // the rules' whole head): headers past them are no program's that Windows
     // would load.
-    if (program_image_end(head.buffer.data(), head.length, file.size, read_at, &end) != Program::ImageEnds) {
+    if (image_end_of(file.fd, file.size, head, &end) != Program::ImageEnds) {
         size_t count = 0;
         const uint8_t *bytes = starting_bytes(file, head, &count);
         return recognised_at_start(bytes, count, false) ? Look::Start : Look::Nowhere;
@@ -516,7 +524,7 @@ void clean_archive(Output &out, const ArchiveFile &file, const ReplaceArchive &r
 
 bool archive_candidate(const char *name, uint64_t size)
 {
-    return size >= WORM_MIN_SIZE || (size > 0 && named_like_archive(name));
+    return archive_candidate(name, strlen(name), size);
 }
 
 bool archive_candidate(const char *name, size_t length, uint64_t size)
@@ -530,9 +538,7 @@ void read_ahead_of_archive_look(int fd, uint64_t size, const char *name, const F
     if (named_like_archive(base_name(name)))
         return;
     // The length of its string table is read here.
-    const ReadAt read_at = [fd](uint64_t offset, uint8_t *bytes) { return pread_exactly(fd, bytes, 4, offset); };
-    if (program_image_end(head.buffer.data(), head.length, size, read_at, &end) != Program::ImageEnds ||
-        size < end + MIN_APPENDED)
+    if (image_end_of(fd, size, head, &end) != Program::ImageEnds || size < end + MIN_APPENDED)
         return;
     // Its appended bytes' first ones and, should they be no archive, the span of a ZIP's end record.
     const auto ask = [fd](uint64_t offset, uint64_t count) {

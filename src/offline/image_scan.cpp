@@ -133,7 +133,7 @@ bool scan_image(Scan &scan, const std::string &argument, int fd, const struct st
     UniqueFd view;
     struct stat view_st = st;
     if (!raw) {
-        if (!exported.start(image_path, format, scan.clean, &error)) {
+        if (!exported.start(image_path, fd, format, scan.clean, &error)) {
             report(scan.out, argument, Kind::NotExamined, Action::Skipped, kind + ": " + error);
             return true;
         }
@@ -210,7 +210,7 @@ void attach_manifest_images(Output &out, const std::string &manifest_text, bool 
                 auto &view = attached->views[file];
                 if (!view) {
                     view.reset(new ExportedImage);
-                    if (!view->start(file, format, writable, &error))
+                    if (!view->start(file, -1, format, writable, &error))
                         view->stop();
                 }
                 source = view->raw();

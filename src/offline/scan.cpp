@@ -407,10 +407,11 @@ bool handle_archive(Scan &scan, const Listed &file, int fd, const struct stat &s
 
 // The quarantine's copies hold the worm: were DIR inside the examined tree,
 // cleaning them would take away what --undo needs.
-bool in_quarantine(const Scan &scan, const Listed &file, const char *slash)
+bool in_quarantine(const Scan &scan, const Listed &file)
 {
     if (scan.quarantine == nullptr)
         return false;
+    const char *slash = strrchr(file.name, '/');
     const std::string folder = file.dir_fd != AT_FDCWD ? ""
                                : slash == nullptr      ? "."
                                                        : std::string(file.name, std::max<size_t>(slash - file.name, 1));
@@ -534,7 +535,7 @@ void rate_read(FileRead *read)
 
 void process_file(Scan &scan, const Listed &file, FileRead *read, const Worth *worth)
 {
-    if (scan.quarantine != nullptr && in_quarantine(scan, file, strrchr(file.name, '/')))
+    if (in_quarantine(scan, file))
         return;
     ++scan.out.totals.files;
     if (read == nullptr && !(worth != nullptr ? worth->read : worth_of(file, scan.archives).read))

@@ -170,18 +170,23 @@ bool vm_image_alone(const std::string &image_path, const std::string &format, st
     return true;
 }
 
-bool ExportedImage::start(const std::string &image_path, const std::string &format, bool writable,
+bool ExportedImage::start(const std::string &image_path, int image_fd, const std::string &format, bool writable,
                           std::string *error)
 {
     stop();
     if (!enter_own_mount_namespace(error))
         return false;
-    // Opened once, without following a link: qemu-img and the daemon are given
-    // this descriptor's /proc path, so that what was checked is what is written,
-    // whatever the name leads to by then.
-    image_fd_.reset(open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
-    if (!image_fd_ && errno == EPERM)
-        image_fd_.reset(open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Opened once, without following a link (or the descriptor it was examined
+    // through kept): qemu-img and the daemon are given this descriptor's /proc
+    // path, so that what was checked is what is written, whatever the name
+    // leads to by then.
+    if (image_fd >= 0) {
+        image_fd_.reset(fcntl(image_fd, F_DUPFD_CLOEXEC, 0));
+    } else {
+        image_fd_.reset(open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+        if (!image_fd_ && errno == EPERM)
+            image_fd_.reset(open(image_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    }
     if (!image_fd_ || fstat(image_fd_.get(), &before_) != 0 || !S_ISREG(before_.st_mode)) {
         *error = image_fd_ ? "cannot examine the image: not a regular file" : failed("cannot examine the image");
         image_fd_.reset();

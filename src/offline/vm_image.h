@@ -45,7 +45,10 @@ public:
     ExportedImage(const ExportedImage &) = delete;
     ExportedImage &operator=(const ExportedImage &) = delete;
 
-    bool start(const std::string &image_path, const std::string &format, bool writable, std::string *error);
+    // image_fd: the image as already opened and examined (its format read
+    // from it), which the view is then made of; -1 to open image_path here.
+    bool start(const std::string &image_path, int image_fd, const std::string &format, bool writable,
+               std::string *error);
     // The raw view: a regular file as long as the virtual disk.
     const std::string &raw() const { return raw_; }
     bool stop(std::string *error = nullptr);
